@@ -1,0 +1,66 @@
+#include "app/startup.h"
+
+#include <algorithm>
+
+#include "app/signal_shutdown.h"
+#include "hotkey/hotkey_monitor.h"
+#include "output/event_line.h"
+#include "platform/platform.h"
+#include "shortcut/shortcut.h"
+#include "shortcut/unicode_text.h"
+
+namespace qen {
+namespace {
+
+constexpr const char* promptOption = "--prompt-accessibility";
+constexpr const char* permissionMessage =
+    "Accessibility permission is required for global Fn shortcuts.";
+
+void emitReady(const ShortcutConfig& config, bool trusted) {
+  emit({{"type", std::string("ready")},
+        {"shortcut", config.rawValue},
+        {"accessibilityTrusted", trusted}});
+}
+
+void emitPermissionMissing() {
+  emit({{"type", std::string("permission")},
+        {"kind", std::string("accessibility")},
+        {"status", std::string("missing")},
+        {"message", std::string(permissionMessage)}});
+}
+
+}  // namespace
+
+std::vector<std::string> argumentVector(int argc, const char* const* argv) {
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) arguments.push_back(unicode::toValidUtf8(argv[i]));
+  return arguments;
+}
+
+bool requestAccessibility(bool prompt) {
+  return platform::isProcessTrusted(platform::TrustQueryOptions{.prompt = prompt});
+}
+
+int runHelper(const std::vector<std::string>& arguments) {
+  std::optional<ShortcutConfig> parsed;
+  try {
+    parsed = parseShortcut(arguments);
+  } catch (const HelperError& error) {
+    emitError(error.errorDescription());
+    return 1;
+  }
+  const ShortcutConfig config = *parsed;
+  bool prompt = std::find(arguments.begin(), arguments.end(), promptOption) != arguments.end();
+  bool trusted = requestAccessibility(prompt);
+  platform::becomeAccessoryApplication();
+  auto monitor = HotkeyMonitor::create(config);
+  monitor->start();
+  emitReady(config, trusted);
+  if (!trusted) emitPermissionMissing();
+  installSignalHandlers([monitor] { monitor->stop(); });
+  platform::runMainLoop();
+  return 0;
+}
+
+}  // namespace qen

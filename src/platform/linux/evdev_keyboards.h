@@ -1,0 +1,64 @@
+// The keyboards under /dev/input, read through libevdev and watched for
+// hotplug with inotify. Never grabs a device and never writes to one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/linux/key_translation.h"
+
+struct libevdev;
+
+namespace qen::platform::evdev {
+
+class EvdevKeyboards {
+ public:
+  using Sink = std::function<void(const DesktopEvent&)>;
+
+  // Tokens below firstKeyboardToken are free for the epoll loop's other sources.
+  static constexpr std::uint64_t firstKeyboardToken = 16;
+
+  EvdevKeyboards(std::string directory, int epollFd, Sink sink);
+  ~EvdevKeyboards();
+  EvdevKeyboards(const EvdevKeyboards&) = delete;
+  EvdevKeyboards& operator=(const EvdevKeyboards&) = delete;
+
+  // Starts watching the directory, then opens every readable keyboard in it.
+  // Does nothing the second time.
+  void start();
+  std::size_t openCount() const { return keyboards_.size(); }
+
+  // Returns false when the token is not one of ours.
+  bool handleReady(std::uint64_t token, std::uint32_t epollEvents);
+
+  static constexpr std::uint64_t inotifyToken = firstKeyboardToken - 1;
+
+ private:
+  struct Keyboard {
+    std::string name;
+    int fd;
+    libevdev* device;
+  };
+
+  void openAll();
+  void tryOpen(const std::string& name);
+  void readKeyboard(std::uint64_t token);
+  void readDirectoryChanges();
+  void remove(std::uint64_t token);
+  void removeByName(const std::string& name);
+  bool isOpen(const std::string& name) const;
+  void deliver(const std::optional<DesktopEvent>& event);
+
+  std::string directory_;
+  int epollFd_;
+  Sink sink_;
+  int inotifyFd_ = -1;
+  bool started_ = false;
+  std::uint64_t nextToken_ = firstKeyboardToken;
+  std::map<std::uint64_t, Keyboard> keyboards_;
+  KeyTranslator translator_;
+};
+
+}  // namespace qen::platform::evdev

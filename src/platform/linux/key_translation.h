@@ -1,0 +1,51 @@
+// Turns the kernel's per-keyboard key events into the desktop's flags-changed
+// and key-down events, with held keys combined across all keyboards.
+#pragma once
+
+#include <linux/input-event-codes.h>
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+
+#include "platform/platform.h"
+
+namespace qen::platform::evdev {
+
+using KeyboardId = std::uint64_t;
+
+// The desktop's virtual key code for a kernel key code; 0xFFFF when it has none.
+std::uint16_t virtualKeyCode(std::uint16_t kernelCode);
+
+// The modifierFlags bit of a kernel key code; 0 for keys that are no modifier.
+ModifierFlags modifierBit(std::uint16_t kernelCode);
+
+class KeyTranslator {
+ public:
+  // Keys a keyboard already held when it was opened join the state silently.
+  void joinKeyboard(KeyboardId keyboard, std::span<const std::uint16_t> heldCodes);
+
+  // One EV_KEY event (value 0 release, 1 press, 2 autorepeat) of a keyboard.
+  std::optional<DesktopEvent> translate(KeyboardId keyboard, std::uint16_t code,
+                                        std::int32_t value);
+
+  // The keyboard is gone: it releases every key it held.
+  std::optional<DesktopEvent> removeKeyboard(KeyboardId keyboard);
+
+  ModifierFlags modifierFlags() const;
+
+ private:
+  using KeySet = std::bitset<KEY_CNT>;
+
+  void setHeld(KeySet& keys, std::uint16_t code, bool held);
+  DesktopEvent flagsChanged() const;
+  DesktopEvent keyDown(std::uint16_t code) const;
+
+  std::unordered_map<KeyboardId, KeySet> heldByKeyboard_;
+  std::array<std::uint16_t, KEY_CNT> holderCount_{};
+};
+
+}  // namespace qen::platform::evdev

@@ -1,0 +1,94 @@
+#include "shortcut/unicode_text.h"
+
+#include <utf8proc.h>
+
+namespace qen::unicode {
+namespace {
+
+constexpr utf8proc_int32_t replacementCharacter = 0xFFFD;
+constexpr utf8proc_int32_t capitalIWithDotAbove = 0x0130;
+
+void appendCodePoint(std::string& out, utf8proc_int32_t codePoint) {
+  utf8proc_uint8_t buffer[4];
+  auto length = utf8proc_encode_char(codePoint, buffer);
+  out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
+}
+
+// Calls visit(codePoint, byteOffset, byteLength) for each code point of valid UTF-8.
+template <typename Visit>
+void forEachCodePoint(std::string_view text, Visit visit) {
+  auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  std::size_t offset = 0;
+  while (offset < text.size()) {
+    utf8proc_int32_t codePoint = 0;
+    auto length = utf8proc_iterate(bytes + offset, static_cast<utf8proc_ssize_t>(text.size() - offset),
+                                   &codePoint);
+    auto step = length > 0 ? static_cast<std::size_t>(length) : 1;
+    visit(length > 0 ? codePoint : replacementCharacter, offset, step);
+    offset += step;
+  }
+}
+
+bool isWhitespaceOrNewline(utf8proc_int32_t codePoint) {
+  if ((codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x85) return true;
+  auto category = utf8proc_category(codePoint);
+  return category == UTF8PROC_CATEGORY_ZS || category == UTF8PROC_CATEGORY_ZL ||
+         category == UTF8PROC_CATEGORY_ZP;
+}
+
+}  // namespace
+
+std::string toValidUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  forEachCodePoint(bytes, [&](utf8proc_int32_t codePoint, std::size_t offset, std::size_t length) {
+    if (codePoint == replacementCharacter) {
+      appendCodePoint(out, codePoint);
+    } else {
+      out.append(bytes.substr(offset, length));
+    }
+  });
+  return out;
+}
+
+std::vector<std::string> graphemeClusters(std::string_view text) {
+  std::vector<std::string> clusters;
+  utf8proc_int32_t previous = -1;
+  utf8proc_int32_t state = 0;
+  forEachCodePoint(text, [&](utf8proc_int32_t codePoint, std::size_t offset, std::size_t length) {
+    if (previous < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state)) {
+      clusters.emplace_back();
+    }
+    clusters.back().append(text.substr(offset, length));
+    previous = codePoint;
+  });
+  return clusters;
+}
+
+std::string trimWhitespaceAndNewlines(std::string_view text) {
+  std::size_t begin = text.size();
+  std::size_t end = 0;
+  forEachCodePoint(text, [&](utf8proc_int32_t codePoint, std::size_t offset, std::size_t length) {
+    if (isWhitespaceOrNewline(codePoint)) return;
+    if (begin == text.size()) begin = offset;
+    end = offset + length;
+  });
+  return begin < end ? std::string(text.substr(begin, end - begin)) : std::string();
+}
+
+std::string lowercased(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  forEachCodePoint(text, [&](utf8proc_int32_t codePoint, std::size_t, std::size_t) {
+    // The one unconditional full mapping that the simple mapping lacks.
+    if (codePoint == capitalIWithDotAbove) {
+      appendCodePoint(out, 0x0069);
+      appendCodePoint(out, 0x0307);
+      return;
+    }
+    appendCodePoint(out, utf8proc_tolower(codePoint));
+  });
+  return out;
+}
+
+}  // namespace qen::unicode
