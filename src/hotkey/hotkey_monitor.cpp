@@ -46,15 +46,17 @@ platform::LocalHandler HotkeyMonitor::handlerFor(std::weak_ptr<HotkeyMonitor> mo
 void HotkeyMonitor::start() {
   using platform::addGlobalMonitor, platform::addLocalMonitor;
   using platform::GlobalHandler, platform::LocalHandler;
-  globalFlagsMonitor = addGlobalMonitor(
-      platform::flagsChangedMask, handlerFor<GlobalHandler>(self, &HotkeyMonitor::handleFlagsChanged));
-  localFlagsMonitor = addLocalMonitor(
-      platform::flagsChangedMask, handlerFor<LocalHandler>(self, &HotkeyMonitor::handleFlagsChanged));
+  globalFlagsMonitor =
+      addGlobalMonitor(platform::flagsChangedMask,
+                       handlerFor<GlobalHandler>(self, &HotkeyMonitor::handleFlagsChanged));
+  localFlagsMonitor =
+      addLocalMonitor(platform::flagsChangedMask,
+                      handlerFor<LocalHandler>(self, &HotkeyMonitor::handleFlagsChanged));
   if (shortcut.mode != Mode::fnSpace) return;
   globalKeyMonitor = addGlobalMonitor(
       platform::keyDownMask, handlerFor<GlobalHandler>(self, &HotkeyMonitor::handleKeyDown));
-  localKeyMonitor = addLocalMonitor(
-      platform::keyDownMask, handlerFor<LocalHandler>(self, &HotkeyMonitor::handleKeyDown));
+  localKeyMonitor = addLocalMonitor(platform::keyDownMask,
+                                    handlerFor<LocalHandler>(self, &HotkeyMonitor::handleKeyDown));
 }
 
 void HotkeyMonitor::stop() {

@@ -21,8 +21,8 @@ void forEachCodePoint(std::string_view text, Visit visit) {
   std::size_t offset = 0;
   while (offset < text.size()) {
     utf8proc_int32_t codePoint = 0;
-    auto length = utf8proc_iterate(bytes + offset, static_cast<utf8proc_ssize_t>(text.size() - offset),
-                                   &codePoint);
+    auto length = utf8proc_iterate(bytes + offset,
+                                   static_cast<utf8proc_ssize_t>(text.size() - offset), &codePoint);
     auto step = length > 0 ? static_cast<std::size_t>(length) : 1;
     visit(length > 0 ? codePoint : replacementCharacter, offset, step);
     offset += step;

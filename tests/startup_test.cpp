@@ -1,0 +1,141 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+
+namespace qen {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class Startup : public testing::Test {
+ protected:
+  void SetUp() override { fake::reset(); }
+  const Calls& calls() { return fake::desktop().calls; }
+};
+
+const nlohmann::json permissionEvent = {
+    {"type", "permission"},
+    {"kind", "accessibility"},
+    {"status", "missing"},
+    {"message", "Accessibility permission is required for global Fn shortcuts."}};
+
+TEST_F(Startup, TrustedStartRunsEveryStepInOrder) {
+  EXPECT_EQ(runHelper({"helper", "--shortcut", "fn+space"}), 0);
+  EXPECT_EQ(calls(),
+            (Calls{"isProcessTrusted prompt=false", "becomeAccessoryApplication",
+                   "addGlobalMonitor 4096", "addLocalMonitor 4096", "addGlobalMonitor 1024",
+                   "addLocalMonitor 1024", "write", "ignoreSignal SIGTERM", "ignoreSignal SIGINT",
+                   "watchSignals qen.hotkey-helper.signals SIGTERM SIGINT", "runMainLoop"}));
+  EXPECT_EQ(fake::outputEvents(),
+            (std::vector<nlohmann::json>{
+                {{"type", "ready"}, {"shortcut", "Fn+Space"}, {"accessibilityTrusted", true}}}));
+}
+
+TEST_F(Startup, UntrustedStartAddsPermissionAfterReady) {
+  fake::desktop().trusted = false;
+  EXPECT_EQ(runHelper({"helper", "--shortcut", " Globe "}), 0);
+  EXPECT_EQ(fake::outputEvents(),
+            (std::vector<nlohmann::json>{
+                {{"type", "ready"}, {"shortcut", "Fn"}, {"accessibilityTrusted", false}},
+                permissionEvent}));
+  auto firstWrite = std::find(calls().begin(), calls().end(), "write");
+  EXPECT_EQ(std::count(firstWrite, calls().end(), "write"), 2);
+  EXPECT_EQ(*(firstWrite + 2), "ignoreSignal SIGTERM");
+}
+
+struct ErrorCase {
+  std::vector<std::string> arguments;
+  std::string message;
+};
+
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << testing::PrintToString(c.arguments); }
+
+class StartupError : public testing::TestWithParam<ErrorCase> {
+ protected:
+  void SetUp() override { fake::reset(); }
+};
+
+TEST_P(StartupError, WritesOneErrorLineAndNothingElse) {
+  EXPECT_EQ(runHelper(GetParam().arguments), 1);
+  EXPECT_EQ(fake::desktop().calls, Calls{"write"});  // no trust query, no prompt
+  EXPECT_EQ(fake::outputEvents(),
+            (std::vector<nlohmann::json>{{{"type", "error"}, {"message", GetParam().message}}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, StartupError,
+    testing::Values(
+        ErrorCase{{"helper"}, "Missing --shortcut argument."},
+        ErrorCase{{"helper", "--prompt-accessibility"}, "Missing --shortcut argument."},
+        ErrorCase{{"helper", "--shortcut", "--prompt-accessibility"},
+                  "Unsupported native shortcut: --prompt-accessibility. This helper currently "
+                  "supports Fn and Fn+Space."},
+        ErrorCase{{"helper", "--shortcut", "fn+\uFFFD"},
+                  "Unsupported native shortcut: fn+\uFFFD. This helper currently supports Fn and "
+                  "Fn+Space."}));
+
+struct PromptCase {
+  std::vector<std::string> arguments;
+  bool prompt;
+};
+
+void PrintTo(const PromptCase& c, std::ostream* os) { *os << testing::PrintToString(c.arguments); }
+
+class PromptFlag : public testing::TestWithParam<PromptCase> {
+ protected:
+  void SetUp() override { fake::reset(); }
+};
+
+TEST_P(PromptFlag, IsAWholeCaseSensitiveElementAnywhere) {
+  runHelper(GetParam().arguments);
+  EXPECT_EQ(fake::desktop().calls.front(),
+            std::string("isProcessTrusted prompt=") + (GetParam().prompt ? "true" : "false"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, PromptFlag,
+    testing::Values(
+        PromptCase{{"helper", "--prompt-accessibility", "--shortcut", "fn"}, true},
+        PromptCase{{"helper", "--shortcut", "fn", "--prompt-accessibility"}, true},
+        PromptCase{{"--prompt-accessibility", "--shortcut", "fn", "--prompt-accessibility"}, true},
+        PromptCase{{"helper", "--shortcut", "fn"}, false},
+        PromptCase{{"helper", "--shortcut", "fn", "--Prompt-Accessibility"}, false},
+        PromptCase{{"helper", "--shortcut", "fn", "--prompt-accessibility=1"}, false},
+        PromptCase{{"helper", "--shortcut", "fn", "-prompt-accessibility"}, false},
+        PromptCase{{"helper", "--shortcut", "fn", " --prompt-accessibility"}, false}));
+
+TEST_F(Startup, ToggleComesFromTheMainLoopAfterReady) {
+  fake::desktop().duringMainLoop = [] { fake::sendFlagsChanged(0x800000); };
+  runHelper({"helper", "--shortcut", "fn"});
+  auto events = fake::outputEvents();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["type"], "ready");
+  EXPECT_EQ(events[1], (nlohmann::json{{"type", "toggle"}, {"shortcut", "Fn"}, {"source", "fn"}}));
+}
+
+TEST_F(Startup, SignalStopsTheMonitorThenExitsWithZero) {
+  fake::desktop().duringMainLoop = [] {
+    fake::desktop().calls.clear();
+    try {
+      fake::desktop().signalHandler();
+      FAIL() << "the signal handler returned";
+    } catch (const fake::ProcessExit& exit) {
+      EXPECT_EQ(exit.status, 0);
+    }
+  };
+  runHelper({"helper", "--shortcut", "fn"});
+  EXPECT_EQ(calls(), (Calls{"removeMonitor 100", "removeMonitor 101", "exitProcess 0"}));
+  fake::sendFlagsChanged(0x800000);
+  EXPECT_EQ(fake::outputLines().size(), 1u);  // "ready" only: nothing after the stop
+}
+
+TEST(ArgumentVector, DecodesEveryElementWithReplacement) {
+  const char* argv[] = {"/bin/\xFFhelper", "--shortcut", "fn\xC3"};
+  EXPECT_EQ(argumentVector(3, argv),
+            (std::vector<std::string>{"/bin/\uFFFDhelper", "--shortcut", "fn\uFFFD"}));
+}
+
+}  // namespace
+}  // namespace qen

@@ -1,0 +1,122 @@
+#include "support/helper_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace qen::testing {
+namespace {
+
+int remainingMs(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+std::string helperPath() { return QEN_HELPER_PATH; }
+
+HelperProcess::HelperProcess(const std::vector<std::string>& argv) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    // The test runner may block or ignore signals; the helper must start as a
+    // host would start it, with default dispositions.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  stdoutFd_ = out[0];
+  stderrFd_ = err[0];
+}
+
+HelperProcess::~HelperProcess() {
+  if (!status_) {
+    kill(pid_, SIGKILL);
+    waitForExit(5s);
+  }
+  close(stdoutFd_);
+  close(stderrFd_);
+}
+
+bool HelperProcess::fill(std::chrono::steady_clock::time_point deadline) {
+  if (stdoutClosed_) return false;
+  pollfd readable{stdoutFd_, POLLIN, 0};
+  if (poll(&readable, 1, remainingMs(deadline)) <= 0) return false;
+  char chunk[65536];
+  ssize_t length = read(stdoutFd_, chunk, sizeof chunk);
+  if (length <= 0) {
+    stdoutClosed_ = true;
+    return false;
+  }
+  buffer_.append(chunk, static_cast<std::size_t>(length));
+  return true;
+}
+
+std::optional<std::string> HelperProcess::readLine(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto end = buffer_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = buffer_.substr(0, end);
+      buffer_.erase(0, end + 1);
+      return line;
+    }
+    if (!fill(deadline)) return std::nullopt;
+  }
+}
+
+std::vector<std::string> HelperProcess::readRemainingLines(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::string> lines;
+  while (auto line = readLine(std::chrono::milliseconds(remainingMs(deadline)))) {
+    lines.push_back(*line);
+  }
+  return lines;
+}
+
+void HelperProcess::sendSignal(int signal) { kill(pid_, signal); }
+
+std::optional<int> HelperProcess::waitForExit(std::chrono::milliseconds timeout) {
+  if (status_) return status_;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = status;
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(2ms);
+  }
+}
+
+std::string HelperProcess::standardError() {
+  std::string text;
+  fcntl(stderrFd_, F_SETFL, O_NONBLOCK);
+  char chunk[4096];
+  for (ssize_t n; (n = read(stderrFd_, chunk, sizeof chunk)) > 0;) text.append(chunk, n);
+  return text;
+}
+
+}  // namespace qen::testing

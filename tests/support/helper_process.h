@@ -1,0 +1,51 @@
+// Runs a program as a host runs the helper: standard output and standard error
+// on pipes, standard input from /dev/null; reads its lines with time limits.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qen::testing {
+
+using namespace std::chrono_literals;
+
+std::string helperPath();
+
+class HelperProcess {
+ public:
+  explicit HelperProcess(const std::vector<std::string>& argv);
+  ~HelperProcess();
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // The next complete line without its line feed, or nothing when none comes
+  // in time or standard output closes.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = 5s);
+  // Every line until standard output closes.
+  std::vector<std::string> readRemainingLines(std::chrono::milliseconds timeout = 5s);
+  // Bytes received but not yet returned as a line (a torn line, if any).
+  const std::string& pendingBytes() const { return buffer_; }
+
+  void sendSignal(int signal);
+  // The wait status, or nothing when the process has not ended in time.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 5s);
+  std::string standardError();
+
+ private:
+  bool fill(std::chrono::steady_clock::time_point deadline);
+
+  pid_t pid_ = -1;
+  int stdoutFd_ = -1;
+  int stderrFd_ = -1;
+  bool stdoutClosed_ = false;
+  std::optional<int> status_;
+  std::string buffer_;
+};
+
+}  // namespace qen::testing
