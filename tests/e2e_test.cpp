@@ -1,0 +1,320 @@
+// The built helper driven through virtual keyboards as its /dev/input.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "support/helper_process.h"
+#include "support/virtual_keyboards.h"
+
+namespace qen::testing {
+namespace {
+
+using nlohmann::json;
+
+struct StartOptions {
+  bool noInputDirectory = false;
+  bool withoutReadOverride = false;
+};
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (auto reason = VirtualKeyboards::unavailableReason()) {
+      GTEST_SKIP() << *reason;
+    }
+    keyboards = std::make_unique<VirtualKeyboards>();
+  }
+
+  void TearDown() override {
+    if (helper) {
+      EXPECT_EQ(helper->standardError(), "");
+    }
+  }
+
+  void command(const std::string& line) { ASSERT_EQ(keyboards->send(line), "ok") << line; }
+
+  // Starts the helper and reads its start-up lines; returns "accessibilityTrusted".
+  bool start(const std::string& shortcut, StartOptions options = {}) {
+    helper = std::make_unique<HelperProcess>(
+        keyboards->runWithInput({helperPath(), "--shortcut", shortcut}, options.noInputDirectory,
+                                options.withoutReadOverride));
+    auto ready = json::parse(helper->readLine().value_or("null"));
+    EXPECT_EQ(ready["type"], "ready");
+    bool trusted = ready["accessibilityTrusted"] == true;
+    if (!trusted) {
+      auto permission = json::parse(helper->readLine().value_or("null"));
+      EXPECT_EQ(permission["type"], "permission");
+    }
+    EXPECT_TRUE(waitUntilIdle(helper->pid()));
+    return trusted;
+  }
+
+  // Applies one vkbd command line at once, then waits until the helper has
+  // handled all of it.
+  void step(const std::string& line) {
+    command(line);
+    std::istringstream commands(line);
+    for (std::string one; std::getline(commands, one, ';');) {
+      std::istringstream words(one);
+      std::string verb, name;
+      words >> verb >> name;
+      if (verb == "add" || verb == "chmod") {
+        command("wait " + name + " open");
+      } else if (verb == "remove") {
+        command("wait " + name + " closed");
+      } else {
+        command("wait " + name);
+      }
+    }
+    ASSERT_TRUE(waitUntilIdle(helper->pid()));
+  }
+
+  // The toggle lines written so far and not yet read.
+  int toggles(const std::string& shortcut) {
+    int count = 0;
+    while (auto line = helper->readLine(std::chrono::milliseconds(20))) {
+      bool fn = shortcut == "Fn";
+      EXPECT_EQ(
+          json::parse(*line),
+          (json{{"type", "toggle"}, {"shortcut", shortcut}, {"source", fn ? "fn" : "fn+space"}}));
+      ++count;
+    }
+    return count;
+  }
+
+  std::unique_ptr<VirtualKeyboards> keyboards;
+  std::unique_ptr<HelperProcess> helper;
+};
+
+struct Scenario {
+  std::string name;
+  std::string shortcut;  // as the command line gives it
+  std::vector<std::string> beforeStart;
+  std::vector<std::string> steps;
+  int toggles;
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+class Scenarios : public EndToEnd, public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(Scenarios, WriteExactlyTheExpectedToggles) {
+  const auto& scenario = GetParam();
+  for (const auto& line : scenario.beforeStart) command(line);
+  ASSERT_EQ(start(scenario.shortcut), !scenario.beforeStart.empty());
+  for (const auto& line : scenario.steps) step(line);
+  bool withSpace = scenario.shortcut.find("space") != std::string::npos;
+  EXPECT_EQ(toggles(withSpace ? "Fn+Space" : "Fn"), scenario.toggles);
+}
+
+const std::vector<std::string> oneKeyboard = {"add event-kb"};
+const std::vector<std::string> twoKeyboards = {"add event-kb", "add event-other"};
+
+INSTANTIATE_TEST_SUITE_P(
+    FnOnly, Scenarios,
+    ::testing::Values(
+        Scenario{"DownUpDown",
+                 "fn",
+                 oneKeyboard,
+                 {"press event-kb fn", "release event-kb fn", "press event-kb fn"},
+                 2},
+        Scenario{"OtherModifiersWhileHeld",
+                 "fn",
+                 oneKeyboard,
+                 {"press event-kb fn", "press event-kb leftshift", "release event-kb leftshift",
+                  "press event-kb rightalt"},
+                 1},
+        Scenario{"ShiftHeldThenFn",
+                 "fn",
+                 oneKeyboard,
+                 {"press event-kb leftshift", "press event-kb fn"},
+                 1},
+        Scenario{"HeldBeforeStartShowsWithShift",
+                 "fn",
+                 {"add event-kb", "press event-kb fn"},
+                 {"press event-kb leftshift", "release event-kb fn"},
+                 1},
+        Scenario{
+            "FnAutorepeatWritesNothing",
+            "fn",
+            oneKeyboard,
+            {"press event-kb fn", "repeat event-kb fn", "repeat event-kb fn", "repeat event-kb fn"},
+            1},
+        Scenario{"KeysWithFnHeldWriteNothing",
+                 "fn",
+                 oneKeyboard,
+                 {"press event-kb fn", "press event-kb space", "repeat event-kb space",
+                  "press event-kb a"},
+                 1},
+        Scenario{"HeldOnTwoKeyboardsIsOnePress",
+                 "fn",
+                 twoKeyboards,
+                 {"press event-kb fn", "press event-other fn", "release event-kb fn",
+                  "press event-kb fn"},
+                 1},
+        Scenario{"RemovedWhileHeldReleasesFn",
+                 "fn",
+                 twoKeyboards,
+                 {"press event-other fn", "remove event-other", "press event-kb fn"},
+                 2},
+        Scenario{"PluggedInAfterStart", "fn", {}, {"add event-late", "press event-late fn"}, 1},
+        Scenario{"OverflowWhileFnGoesDown",
+                 "fn",
+                 oneKeyboard,
+                 {"press event-kb fn; flood event-kb 100"},
+                 1},
+        Scenario{
+            "OverflowWhileFnGoesUp",
+            "fn",
+            oneKeyboard,
+            {"press event-kb fn", "release event-kb fn; flood event-kb 100", "press event-kb fn"},
+            2},
+        Scenario{"SameScenarioWithAliases", "Globe", oneKeyboard, {"press event-kb fn"}, 1}),
+    [](const auto& info) { return info.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    FnSpace, Scenarios,
+    ::testing::Values(
+        Scenario{"OncePerPressOfFn",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb fn", "press event-kb space", "repeat event-kb space",
+                  "repeat event-kb space", "release event-kb space", "press event-kb space",
+                  "release event-kb space", "release event-kb fn", "press event-kb fn",
+                  "press event-kb space"},
+                 2},
+        Scenario{"FnAloneWritesNothing",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb fn", "release event-kb fn"},
+                 0},
+        Scenario{"SpaceHeldBeforeFn",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb space", "press event-kb fn", "repeat event-kb space",
+                  "repeat event-kb space"},
+                 1},
+        Scenario{
+            "LetterThenSpace",
+            "fn+space",
+            oneKeyboard,
+            {"press event-kb fn", "press event-kb a", "release event-kb a", "press event-kb space"},
+            1},
+        Scenario{"OtherModifiersWhileHeld",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb fn", "press event-kb leftctrl", "press event-kb space",
+                  "release event-kb leftctrl", "press event-kb space"},
+                 1},
+        Scenario{"FnAutorepeatDoesNotRearm",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb fn", "press event-kb space", "repeat event-kb fn",
+                  "press event-kb space"},
+                 1},
+        Scenario{"FnOnOneKeyboardSpaceOnAnother",
+                 "fn+space",
+                 twoKeyboards,
+                 {"press event-kb fn", "press event-other space"},
+                 1},
+        Scenario{"HeldBeforeStart",
+                 "fn+space",
+                 {"add event-kb", "press event-kb fn"},
+                 {"press event-kb space"},
+                 1},
+        Scenario{"RemovedWhileHeldReleasesFn",
+                 "fn+space",
+                 twoKeyboards,
+                 {"press event-other fn", "remove event-other", "press event-kb space"},
+                 0},
+        Scenario{"PluggedInAfterStart",
+                 "fn+space",
+                 {},
+                 {"add event-late", "press event-late fn", "press event-late space"},
+                 1},
+        Scenario{"OverflowWhileFnGoesDown",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb fn; flood event-kb 100", "press event-kb space"},
+                 1},
+        Scenario{"OverflowWhileFnGoesUp",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb fn", "press event-kb space", "release event-kb space",
+                  "release event-kb fn; flood event-kb 100", "press event-kb space",
+                  "press event-kb fn", "press event-kb space"},
+                 2}),
+    [](const auto& info) { return info.param.name; });
+
+struct TrustCase {
+  std::string name;
+  std::vector<std::string> keyboards;
+  StartOptions options;
+  bool trusted;
+};
+
+void PrintTo(const TrustCase& c, std::ostream* os) { *os << c.name; }
+
+class Trust : public EndToEnd, public ::testing::WithParamInterface<TrustCase> {};
+
+TEST_P(Trust, FollowsWhetherAKeyboardCanBeRead) {
+  for (const auto& line : GetParam().keyboards) command(line);
+  EXPECT_EQ(start("fn+space", GetParam().options), GetParam().trusted);
+}
+
+// Mode 0200: without the read-override capabilities root cannot read it either.
+INSTANTIATE_TEST_SUITE_P(
+    Keyboards, Trust,
+    ::testing::Values(TrustCase{"ReadableBesideUnreadable",
+                                {"add event-locked 0200", "add event-open"},
+                                {false, true},
+                                true},
+                      TrustCase{"OnlyUnreadable", {"add event-locked 0200"}, {false, true}, false},
+                      TrustCase{"NoKeyboards", {}, {}, false},
+                      TrustCase{"NoInputDirectory", {}, {true, false}, false},
+                      TrustCase{"OnlyAMouse", {"add event-pointer mouse"}, {}, false},
+                      TrustCase{"KeyboardWithoutFnHasSpace", {"add event-plain nofn"}, {}, true}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(EndToEnd, KeyboardThatBecomesReadableIsOpened) {
+  command("add event-locked 0200");
+  ASSERT_FALSE(start("fn", {false, true}));
+  step("chmod event-locked 0600");
+  step("press event-locked fn");
+  EXPECT_EQ(toggles("Fn"), 1);
+}
+
+struct SignalCase {
+  std::string shortcut;
+  int signal;
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.shortcut << " " << c.signal; }
+
+class Shutdown : public EndToEnd, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(Shutdown, AfterTogglesEndsWithZeroAndNothingMore) {
+  command("add event-kb");
+  ASSERT_TRUE(start(GetParam().shortcut));
+  for (int i = 0; i < 3; ++i)
+    step("press event-kb fn; press event-kb space; release event-kb space; release event-kb fn");
+  EXPECT_EQ(toggles(GetParam().shortcut == "fn" ? "Fn" : "Fn+Space"), 3);
+  helper->sendSignal(GetParam().signal);
+  auto status = helper->waitForExit();
+  ASSERT_TRUE(status && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  EXPECT_TRUE(helper->readRemainingLines().empty());
+  EXPECT_TRUE(helper->pendingBytes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Shutdown,
+                         ::testing::Values(SignalCase{"fn", SIGTERM}, SignalCase{"fn", SIGINT},
+                                           SignalCase{"fn+space", SIGTERM},
+                                           SignalCase{"fn+space", SIGINT}));
+
+}  // namespace
+}  // namespace qen::testing
