@@ -2,6 +2,7 @@
  * /dev/input without real hardware, uinput, uhid or CUSE.
  *
  *   vkbd MOUNTPOINT SOCKET
+ *   vkbd --send SOCKET COMMAND...   (sends each COMMAND, prints the answers)
  *
  * Mounts MOUNTPOINT, whose files answer like /dev/input/eventN nodes
  * (reads of struct input_event, poll, the EVIOCG* ioctls), then takes one
@@ -622,9 +623,35 @@ static int listen_on(const char *path) {
   return fd;
 }
 
+static int connect_to(const char *path) {
+  struct sockaddr_un address = {.sun_family = AF_UNIX};
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, (struct sockaddr *)&address, sizeof address) != 0) {
+    perror("vkbd: connect");
+    exit(1);
+  }
+  return fd;
+}
+
+static int send_commands(const char *path, char **commands, int count) {
+  int fd = connect_to(path), failed = 0;
+  for (int i = 0; i < count; i++) {
+    char answer[256];
+    size_t n = 0;
+    if (write(fd, commands[i], strlen(commands[i])) < 0 || write(fd, "\n", 1) < 0) return 1;
+    while (n < sizeof answer - 1 && read(fd, answer + n, 1) == 1 && answer[n] != '\n') n++;
+    answer[n] = '\0';
+    printf("%s\n", answer);
+    failed |= strcmp(answer, "ok") != 0;
+  }
+  return failed;
+}
+
 int main(int argc, char **argv) {
+  if (argc >= 3 && strcmp(argv[1], "--send") == 0) return send_commands(argv[2], argv + 3, argc - 3);
   if (argc != 3) {
-    fprintf(stderr, "usage: %s MOUNTPOINT SOCKET\n", argv[0]);
+    fprintf(stderr, "usage: %s MOUNTPOINT SOCKET | --send SOCKET COMMAND...\n", argv[0]);
     return 2;
   }
   mountpoint = argv[1];
