@@ -3,92 +3,10 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <sstream>
-
-#include "support/helper_process.h"
-#include "support/virtual_keyboards.h"
+#include "support/end_to_end.h"
 
 namespace qen::testing {
 namespace {
-
-using nlohmann::json;
-
-struct StartOptions {
-  bool noInputDirectory = false;
-  bool withoutReadOverride = false;
-};
-
-class EndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (auto reason = VirtualKeyboards::unavailableReason()) {
-      GTEST_SKIP() << *reason;
-    }
-    keyboards = std::make_unique<VirtualKeyboards>();
-  }
-
-  void TearDown() override {
-    if (helper) {
-      EXPECT_EQ(helper->standardError(), "");
-    }
-  }
-
-  void command(const std::string& line) { ASSERT_EQ(keyboards->send(line), "ok") << line; }
-
-  // Starts the helper and reads its start-up lines; returns "accessibilityTrusted".
-  bool start(const std::string& shortcut, StartOptions options = {}) {
-    helper = std::make_unique<HelperProcess>(
-        keyboards->runWithInput({helperPath(), "--shortcut", shortcut}, options.noInputDirectory,
-                                options.withoutReadOverride));
-    auto ready = json::parse(helper->readLine().value_or("null"));
-    EXPECT_EQ(ready["type"], "ready");
-    bool trusted = ready["accessibilityTrusted"] == true;
-    if (!trusted) {
-      auto permission = json::parse(helper->readLine().value_or("null"));
-      EXPECT_EQ(permission["type"], "permission");
-    }
-    EXPECT_TRUE(waitUntilIdle(helper->pid()));
-    return trusted;
-  }
-
-  // Applies one vkbd command line at once, then waits until the helper has
-  // handled all of it.
-  void step(const std::string& line) {
-    command(line);
-    std::istringstream commands(line);
-    for (std::string one; std::getline(commands, one, ';');) {
-      std::istringstream words(one);
-      std::string verb, name;
-      words >> verb >> name;
-      if (verb == "add" || verb == "chmod") {
-        command("wait " + name + " open");
-      } else if (verb == "remove") {
-        command("wait " + name + " closed");
-      } else {
-        command("wait " + name);
-      }
-    }
-    ASSERT_TRUE(waitUntilIdle(helper->pid()));
-  }
-
-  // The toggle lines written so far and not yet read.
-  int toggles(const std::string& shortcut) {
-    int count = 0;
-    while (auto line = helper->readLine(std::chrono::milliseconds(20))) {
-      bool fn = shortcut == "Fn";
-      EXPECT_EQ(
-          json::parse(*line),
-          (json{{"type", "toggle"}, {"shortcut", shortcut}, {"source", fn ? "fn" : "fn+space"}}));
-      ++count;
-    }
-    return count;
-  }
-
-  std::unique_ptr<VirtualKeyboards> keyboards;
-  std::unique_ptr<HelperProcess> helper;
-};
 
 struct Scenario {
   std::string name;

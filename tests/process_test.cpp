@@ -1,9 +1,13 @@
 // The built helper, run as a host runs it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "support/helper_process.h"
 
@@ -114,6 +118,94 @@ TEST(Process, KeepsRunningUntilSignalled) {
   EXPECT_FALSE(helper.waitForExit(300ms));
   helper.sendSignal(SIGTERM);
   EXPECT_TRUE(exitedWith(helper.waitForExit(), 0));
+}
+
+}  // namespace
+}  // namespace qen::testing
+
+namespace qen::testing {
+namespace {
+
+TEST(Process, EndsWithZeroWhenTheHostDies) {
+  // As subreaper we inherit the orphaned helper and can read its status.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  int pidPipe[2];
+  ASSERT_EQ(pipe2(pidPipe, O_CLOEXEC), 0);
+  pid_t host = fork();
+  if (host == 0) {
+    pid_t helper = fork();
+    if (helper == 0) {
+      int devNull = open("/dev/null", O_WRONLY);
+      dup2(devNull, 1);
+      execl(helperPath().c_str(), helperPath().c_str(), "--shortcut", "fn", nullptr);
+      _exit(127);
+    }
+    if (write(pidPipe[1], &helper, sizeof helper) != sizeof helper) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(pidPipe[1]);
+  pid_t helper = -1;
+  ASSERT_EQ(read(pidPipe[0], &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
+  close(pidPipe[0]);
+  std::this_thread::sleep_for(200ms);  // let it reach its main loop
+  kill(host, SIGKILL);
+  waitpid(host, nullptr, 0);
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (waitpid(helper, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  kill(helper, SIGKILL);  // in case it lingers
+  waitpid(helper, nullptr, WNOHANG);
+}
+
+TEST(Process, EndsWithZeroWhenTheHostStopsReading) {
+  HelperProcess helper(helperWith({"--shortcut", "fn+space"}));
+  ASSERT_TRUE(helper.readLine());
+  helper.closeStandardOutput();
+  EXPECT_TRUE(exitedWith(helper.waitForExit(), 0));
+  EXPECT_EQ(helper.standardError(), "");
+}
+
+TEST(Process, LargestArgumentTheKernelTakes) {
+  std::string value(128 * 1024 - 1, 'x');  // one element of 128 KiB with its NUL
+  HelperProcess rejected(helperWith({"--shortcut", value}));
+  auto lines = rejected.readRemainingLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(json::parse(lines[0])["message"],
+            "Unsupported native shortcut: " + value + unsupportedEnd);
+  EXPECT_TRUE(exitedWith(rejected.waitForExit(), 1));
+
+  HelperProcess accepted(helperWith({value, "--shortcut", "fn", value}));
+  expectStartupLines(accepted, "Fn");
+}
+
+TEST(Process, ThousandsOfArguments) {
+  std::vector<std::string> arguments(5000, "--prompt");
+  arguments.insert(arguments.begin() + 2500, {"--shortcut", "FN+space"});
+  HelperProcess helper(helperWith(arguments));
+  expectStartupLines(helper, "Fn+Space");
+}
+
+TEST(Process, BytesThatAreNotUtf8InEveryPosition) {
+  const std::string bad = "\xFF\xC3(\xED\xA0\x80";
+  const std::string replaced = "\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD";
+  {
+    HelperProcess helper(helperWith({"--shortcut", "fn", bad}), {.argumentZero = bad});
+    expectStartupLines(helper, "Fn");
+  }
+  {
+    HelperProcess helper(helperWith({bad, "fn"}));
+    EXPECT_EQ(json::parse(helper.readLine().value_or("null"))["message"],
+              "Missing --shortcut argument.");
+  }
+  HelperProcess helper(helperWith({"--shortcut", "fn+" + bad}));
+  EXPECT_EQ(json::parse(helper.readLine().value_or("null"))["message"],
+            "Unsupported native shortcut: fn+" + replaced + unsupportedEnd);
+  EXPECT_EQ(helper.standardError(), "");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "support/helper_process.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,18 +23,22 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 
 std::string helperPath() { return QEN_HELPER_PATH; }
 
-HelperProcess::HelperProcess(const std::vector<std::string>& argv) {
+HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions options) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  const char* path = args[0];
+  if (options.argumentZero) args[0] = const_cast<char*>(options.argumentZero->c_str());
   pid_ = fork();
   if (pid_ == 0) {
     int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    if (options.nonBlockingOutput) fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+    close_range(3, ~0U, 0);  // as hosts do: the helper inherits only its streams
     // The test runner may block or ignore signals; the helper must start as a
     // host would start it, with default dispositions.
     sigset_t none;
@@ -41,7 +46,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
-    execv(args[0], args.data());
+    execv(path, args.data());
     _exit(127);
   }
   close(out[1]);
@@ -55,7 +60,7 @@ HelperProcess::~HelperProcess() {
     kill(pid_, SIGKILL);
     waitForExit(5s);
   }
-  close(stdoutFd_);
+  if (stdoutFd_ >= 0) close(stdoutFd_);
   close(stderrFd_);
 }
 
@@ -96,6 +101,12 @@ std::vector<std::string> HelperProcess::readRemainingLines(std::chrono::millisec
 }
 
 void HelperProcess::sendSignal(int signal) { kill(pid_, signal); }
+
+void HelperProcess::closeStandardOutput() {
+  close(stdoutFd_);
+  stdoutFd_ = -1;
+  stdoutClosed_ = true;
+}
 
 std::optional<int> HelperProcess::waitForExit(std::chrono::milliseconds timeout) {
   if (status_) return status_;

@@ -15,9 +15,14 @@ using namespace std::chrono_literals;
 
 std::string helperPath();
 
+struct SpawnOptions {
+  bool nonBlockingOutput = false;           // the host made its pipe non-blocking
+  std::optional<std::string> argumentZero;  // else the path that is executed
+};
+
 class HelperProcess {
  public:
-  explicit HelperProcess(const std::vector<std::string>& argv);
+  explicit HelperProcess(const std::vector<std::string>& argv, SpawnOptions options = {});
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
@@ -33,6 +38,8 @@ class HelperProcess {
   const std::string& pendingBytes() const { return buffer_; }
 
   void sendSignal(int signal);
+  // The host stops reading for good.
+  void closeStandardOutput();
   // The wait status, or nothing when the process has not ended in time.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 5s);
   std::string standardError();

@@ -39,6 +39,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -73,6 +74,7 @@ struct device {
 };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t readers_changed = PTHREAD_COND_INITIALIZER; /* read, opened or closed */
 static struct device *devices;
 static fuse_ino_t next_ino = 2;
 static struct fuse_session *session;
@@ -152,6 +154,7 @@ static void answer_read(struct client *c) {
   }
   fuse_reply_buf(c->parked_read, (const char *)out, n * sizeof *out);
   c->parked_read = NULL;
+  pthread_cond_broadcast(&readers_changed);
 }
 
 /* Answers parked reads and poll waiters; called with the lock held. */
@@ -278,6 +281,7 @@ static void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
   struct client *c = calloc(1, sizeof *c);
   c->dev = d;
   d->clients[slot] = c;
+  pthread_cond_broadcast(&readers_changed);
   pthread_mutex_unlock(&lock);
   fi->fh = (uint64_t)(uintptr_t)c;
   fi->direct_io = 1;
@@ -292,6 +296,7 @@ static void op_release(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi
   for (int i = 0; i < MAX_CLIENTS; i++)
     if (c->dev->clients[i] == c) c->dev->clients[i] = NULL;
   if (c->poll_handle) fuse_pollhandle_destroy(c->poll_handle);
+  pthread_cond_broadcast(&readers_changed);
   pthread_mutex_unlock(&lock);
   free(c);
   fuse_reply_err(req, 0);
@@ -476,17 +481,17 @@ static int settled(const char *name, const char *until) {
   return queued == 0;
 }
 
-/* Polls without the lock, for at most ten seconds. */
+/* Called with the lock held; waits at most ten seconds. */
 static const char *wait_command(const char *name, const char *until) {
-  for (int tries = 0; tries < 10000; tries++) {
-    pthread_mutex_lock(&lock);
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += 10;
+  for (;;) {
     int state = settled(name, until);
-    pthread_mutex_unlock(&lock);
     if (state < 0) return "no such device";
     if (state > 0) return NULL;
-    usleep(1000);
+    if (pthread_cond_timedwait(&readers_changed, &lock, &deadline) != 0) return "timed out";
   }
-  return "timed out";
 }
 
 /* Event commands; called with the lock held. */
@@ -535,9 +540,8 @@ static const char *run_line(char *line) {
     if (n < 2) {
       error = "command needs a device name";
     } else if (!strcmp(words[0], "wait")) {
-      pthread_mutex_unlock(&lock);
+      wake_all(); /* the readers must learn of what this line queued so far */
       error = wait_command(words[1], n > 2 ? words[2] : NULL);
-      pthread_mutex_lock(&lock);
     } else if (!strcmp(words[0], "add") || !strcmp(words[0], "remove") ||
                !strcmp(words[0], "chmod")) {
       pthread_mutex_unlock(&lock);

@@ -1,6 +1,8 @@
 // The desktop on Linux: keyboards from evdev, delivered to the registered
 // monitors from an epoll loop on the main thread.
 #include <sys/epoll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +17,43 @@ namespace qen::platform {
 namespace {
 
 constexpr const char* inputDirectory = "/dev/input";
+constexpr int standardOutput = 1;
+constexpr std::uint64_t parentToken = 1;
+constexpr std::uint64_t standardOutputToken = 2;
+
+// The host that started us, as a pidfd that becomes readable when it exits;
+// -1 when there is none to watch. Taken before main() runs, so that the host
+// has as little time as possible to die unnoticed.
+int openParentWatch() {
+  pid_t parent = getppid();
+  if (parent <= 1) return -1;
+  int fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));  // close-on-exec
+  if (fd < 0) return -1;
+  if (getppid() != parent) {  // it died in between: we were reparented
+    close(fd);
+    return -2;
+  }
+  return fd;
+}
+
+const int parentWatch = openParentWatch();
+constexpr int parentAlreadyGone = -2;
+
+// A pipe, socket or terminal reports the reader's departure as an error or a
+// hang-up; a regular file or /dev/null has no reader to lose.
+bool canWatchForReader(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return false;
+  return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) ||
+         (S_ISCHR(status.st_mode) && isatty(fd));
+}
+
+void watchForHangUp(int epollFd, int fd, std::uint64_t token, std::uint32_t events) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = token;
+  epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event);
+}
 
 struct Registration {
   MonitorHandle handle;
@@ -50,14 +89,26 @@ class Desktop {
 
   evdev::EvdevKeyboards& keyboards() { return keyboards_; }
 
+  // Returns when the host is gone: it exited, or it closed our standard output.
   void run() {
+    if (parentWatch == parentAlreadyGone) return;
+    if (parentWatch >= 0) watchForHangUp(epollFd_, parentWatch, parentToken, EPOLLIN);
+    // No EPOLLOUT: errors and hang-ups are always reported, and an idle
+    // helper must not be woken by a writable pipe.
+    if (canWatchForReader(standardOutput)) {
+      watchForHangUp(epollFd_, standardOutput, standardOutputToken, 0);
+    }
     constexpr int batch = 16;
     epoll_event ready[batch];
     for (;;) {
       int count = epoll_wait(epollFd_, ready, batch, -1);
       if (count < 0 && errno == EINTR) continue;
       if (count < 0) return;
-      for (int i = 0; i < count; ++i) keyboards_.handleReady(ready[i].data.u64, ready[i].events);
+      for (int i = 0; i < count; ++i) {
+        auto token = ready[i].data.u64;
+        if (token == parentToken || token == standardOutputToken) return;
+        keyboards_.handleReady(token, ready[i].events);
+      }
     }
   }
 
