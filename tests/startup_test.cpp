@@ -1,3 +1,4 @@
+#include "app/arguments.h"
 #include "app/startup.h"
 
 #include <gtest/gtest.h>

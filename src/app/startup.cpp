@@ -7,7 +7,6 @@
 #include "output/event_line.h"
 #include "platform/platform.h"
 #include "shortcut/shortcut.h"
-#include "shortcut/unicode_text.h"
 
 namespace qen {
 namespace {
@@ -30,13 +29,6 @@ void emitPermissionMissing() {
 }
 
 }  // namespace
-
-std::vector<std::string> argumentVector(int argc, const char* const* argv) {
-  std::vector<std::string> arguments;
-  arguments.reserve(static_cast<std::size_t>(argc));
-  for (int i = 0; i < argc; ++i) arguments.push_back(unicode::toValidUtf8(argv[i]));
-  return arguments;
-}
 
 bool requestAccessibility(bool prompt) {
   return platform::isProcessTrusted(platform::TrustQueryOptions{.prompt = prompt});
