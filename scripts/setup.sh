@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libevdev-dev libutf8proc-dev nlohmann-json3-dev
   libgtest-dev libfuse3-dev fuse3 util-linux "$@")
+# The Node.js client's tests need node; any installed one will do.
+command -v node >/dev/null || packages+=(nodejs)
 
 missing=()
 for package in "${packages[@]}"; do

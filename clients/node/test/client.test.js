@@ -1,0 +1,208 @@
+// The client against the real built helper (and a fake one for odd chunking).
+import { spawn, spawnSync } from 'node:child_process';
+import { once } from 'node:events';
+import { accessSync, chmodSync, mkdtempSync, rmSync, writeFileSync, constants } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join, resolve } from 'node:path';
+import { after, test } from 'node:test';
+import assert from 'node:assert/strict';
+
+import { HelperStartError, defaultBinaryPath, startHotkeyHelper } from '../index.js';
+
+const repo = resolve(import.meta.dirname ?? new URL('.', import.meta.url).pathname, '../../..');
+const helperPath = process.env.QEN_HELPER ?? defaultBinaryPath;
+const runner = join(repo, 'tools/vkbd/run-with-input.sh');
+const vkbdPath = process.env.QEN_VKBD ?? join(repo, 'build/tools/vkbd/vkbd');
+const work = mkdtempSync(join(tmpdir(), 'qen-node-'));
+
+const isRoot = process.getuid?.() === 0;
+const canUseNamespaces = isRoot && spawnSync('unshare', ['--mount', 'true']).status === 0;
+const canUseVirtualKeyboards = canUseNamespaces && executable(vkbdPath) && executable('/dev/fuse', constants.R_OK);
+
+function executable(path, mode = constants.X_OK) {
+  try {
+    accessSync(path, mode);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+function script(name, body) {
+  const path = join(work, name);
+  writeFileSync(path, body);
+  chmodSync(path, 0o755);
+  return path;
+}
+
+// Runs the helper with the given directory (or none) as its /dev/input.
+function helperWithInput(input) {
+  return script(`helper-${Math.random().toString(36).slice(2)}`,
+    `#!/bin/sh\nexec ${runner} ${input} ${helperPath} "$@"\n`);
+}
+
+// The helper installs its signal watchers just after its start-up lines; a
+// signal before that ends it by the signal, not with status 0.
+const settle = () => new Promise((r) => setTimeout(r, 100));
+
+// Unlike events.once, not rejected by an 'error' event meanwhile.
+const nextEvent = (emitter, name) => new Promise((resolveEvent) => emitter.once(name, resolveEvent));
+
+// Every helper a test starts is stopped at the end, passed or failed.
+const started = [];
+const start = (options) => {
+  const helper = startHotkeyHelper(options);
+  started.push(helper);
+  return helper;
+};
+after(async () => {
+  await Promise.all(started.map((helper) => helper.stop({ graceMs: 500 })));
+  rmSync(work, { recursive: true, force: true });
+});
+
+test('an unsupported shortcut rejects ready with the helper\'s message and status 1', async () => {
+  const helper = start({ shortcut: 'cmd+k', binaryPath: helperPath });
+  await assert.rejects(helper.ready, (error) => {
+    assert.ok(error instanceof HelperStartError);
+    assert.equal(error.message,
+      'Unsupported native shortcut: cmd+k. This helper currently supports Fn and Fn+Space.');
+    assert.equal(error.exitCode, 1);
+    return true;
+  });
+});
+
+test('a missing binary is an error that names the path it tried', async () => {
+  const missing = join(work, 'no-such-helper');
+  const helper = start({ shortcut: 'fn', binaryPath: missing });
+  await assert.rejects(helper.ready, new RegExp(`not found or not executable at ${missing}`));
+});
+
+test('an untrusted start emits ready, then permission; stop resolves with status 0',
+  { skip: !canUseNamespaces && 'needs root and mount namespaces for a machine without keyboards' },
+  async () => {
+    const helper = start({ shortcut: 'fn+space', binaryPath: helperWithInput('--none') });
+    const seen = [];
+    helper.on('ready', () => seen.push('ready'));
+    const permission = nextEvent(helper, 'permission').then((event) => { seen.push('permission'); return event; });
+    const ready = await helper.ready;
+    assert.deepEqual(ready, { type: 'ready', shortcut: 'Fn+Space', accessibilityTrusted: false });
+    assert.equal((await permission).message, 'Accessibility permission is required for global Fn shortcuts.');
+    assert.deepEqual(seen, ['ready', 'permission']);
+    await settle();
+    assert.deepEqual(await helper.stop(), { code: 0, signal: null, killed: false });
+  });
+
+test('a helper killed from outside is reported and, with restart, comes back', async () => {
+  const helper = start({
+    shortcut: 'fn', binaryPath: helperPath, restart: { initialDelayMs: 10, maxRestarts: 2 },
+  });
+  const errors = [];
+  helper.on('error', (error) => errors.push(error));
+  await helper.ready;
+  const exit = nextEvent(helper, 'exit');
+  const readyAgain = nextEvent(helper, 'ready');
+  process.kill(helper.pid, 'SIGKILL');
+  assert.deepEqual(await exit, { code: null, signal: 'SIGKILL', expected: false });
+  assert.equal((await readyAgain).shortcut, 'Fn');
+  assert.match(errors[0].message, /ended unexpectedly \(SIGKILL\)/);
+  await settle();
+  assert.equal((await helper.stop()).code, 0);
+});
+
+test('without restart a killed helper stays stopped', async () => {
+  const helper = start({ shortcut: 'fn', binaryPath: helperPath });
+  await helper.ready;
+  const exit = nextEvent(helper, 'exit');
+  process.kill(helper.pid, 'SIGKILL');
+  assert.equal((await exit).signal, 'SIGKILL');
+  await new Promise((r) => setTimeout(r, 100));
+  assert.equal(helper.listenerCount('ready'), 0);
+  assert.deepEqual(await helper.stop(), { code: null, signal: 'SIGKILL', killed: false });
+});
+
+test('a helper that ignores SIGTERM is killed after the grace period, and that is reported', async () => {
+  const stubborn = script('stubborn.js', `#!/usr/bin/env node
+process.on('SIGTERM', () => {});
+process.stdout.write('{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}\\n');
+setInterval(() => {}, 1000);
+`);
+  const helper = start({ shortcut: 'fn', binaryPath: stubborn });
+  await helper.ready;
+  assert.deepEqual(await helper.stop({ graceMs: 200 }), { code: null, signal: 'SIGKILL', killed: true });
+});
+
+test('lines parse whatever the chunking; bad lines are errors, never throws', async () => {
+  const fake = script('chunky.js', `#!/usr/bin/env node
+const pieces = ['{"type":"rea', 'dy","shortcut":"Fn","accessibilityTrusted":true}\\n{"type":"toggle",',
+  '"shortcut":"Fn","source":"fn"}\\n{"type":"toggle","shortcut":"Fn","source":"fn"}\\nnot json\\n',
+  '{"type":"surprise"}\\n{"type":"tog', 'gle","shortcut":"Fn","source":"fn"}\\n'];
+let i = 0;
+const next = () => { if (i < pieces.length) { process.stdout.write(pieces[i++]); setTimeout(next, 20); } };
+next();
+process.on('SIGTERM', () => process.exit(0));
+setInterval(() => {}, 1000);
+`);
+  const helper = start({ shortcut: 'fn', binaryPath: fake });
+  const toggles = [];
+  const errors = [];
+  helper.on('toggle', (event) => toggles.push(event));
+  helper.on('error', (error) => errors.push(error.message));
+  await helper.ready;
+  while (toggles.length < 3) await nextEvent(helper, 'toggle');
+  assert.deepEqual(toggles, Array(3).fill({ type: 'toggle', shortcut: 'Fn', source: 'fn' }));
+  assert.deepEqual(errors, ['helper wrote a line that is not JSON: not json',
+    'helper wrote an unknown event: {"type":"surprise"}']);
+  assert.equal((await helper.stop()).code, 0);
+});
+
+test('Fn+Space on a virtual keyboard arrives as a toggle',
+  { skip: !canUseVirtualKeyboards && 'needs root, /dev/fuse and a built vkbd' },
+  async () => {
+    const input = join(work, 'input');
+    const control = join(work, 'control');
+    spawnSync('mkdir', ['-p', input]);
+    const vkbd = spawn(vkbdPath, [input, control], { stdio: ['ignore', 'pipe', 'ignore'] });
+    await once(vkbd.stdout, 'data');
+    const send = (...commands) => assert.equal(spawnSync(vkbdPath, ['--send', control, ...commands]).status, 0);
+    try {
+      send('add event0');
+      const helper = start({ shortcut: 'fn+space', binaryPath: helperWithInput(input) });
+      assert.equal((await helper.ready).accessibilityTrusted, true);
+      const toggle = nextEvent(helper, 'toggle');
+      send('press event0 fn', 'press event0 space');
+      assert.deepEqual(await toggle, { type: 'toggle', shortcut: 'Fn+Space', source: 'fn+space' });
+      assert.equal((await helper.stop()).code, 0);
+    } finally {
+      vkbd.kill('SIGTERM');
+      await once(vkbd, 'exit');
+    }
+  });
+
+test('when the host process exits, the helper gets SIGTERM', async () => {
+  const marker = join(work, 'terminated');
+  const fake = script('marks-sigterm.js', `#!/usr/bin/env node
+const { writeFileSync } = require('node:fs');
+process.on('SIGTERM', () => { writeFileSync(${JSON.stringify(marker)}, 'yes'); process.exit(0); });
+process.stdout.write('{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}\\n');
+setInterval(() => {}, 1000);
+`);
+  writeFileSync(join(work, 'package.json'), '{"type":"commonjs"}');
+  const host = join(work, 'host.mjs');
+  writeFileSync(host, `import { startHotkeyHelper } from ${JSON.stringify(resolve(repo, 'clients/node/index.js'))};
+const helper = startHotkeyHelper({ shortcut: 'fn', binaryPath: ${JSON.stringify(fake)} });
+await helper.ready;
+process.exit(0);
+`);
+  assert.equal(spawnSync(process.execPath, [host]).status, 0);
+  for (let i = 0; i < 100 && !executable(marker, constants.R_OK); i++) await new Promise((r) => setTimeout(r, 20));
+  assert.ok(executable(marker, constants.R_OK), 'the helper never saw SIGTERM');
+});
+
+test('npm pack ships only what a user needs',
+  { skip: spawnSync('npm', ['--version']).status !== 0 && 'npm is not installed' },
+  () => {
+    const packed = spawnSync('npm', ['pack', '--dry-run', '--json'], { cwd: resolve(repo, 'clients/node') });
+    assert.equal(packed.status, 0, String(packed.stderr));
+    const files = JSON.parse(packed.stdout)[0].files.map((file) => file.path).sort();
+    assert.deepEqual(files, ['README.md', 'index.d.ts', 'index.js', 'package.json']);
+  });
