@@ -1,0 +1,321 @@
+// Measures the helper beside its floor and its peers on this machine:
+// start-up, key-to-line latency, idle cost, memory and CPU per key event.
+// Writes raw figures as JSON and latency samples for the plot.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "support/helper_process.h"
+#include "support/virtual_keyboards.h"
+
+namespace {
+
+using namespace qen::testing;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+struct Settings {
+  int startupRuns = 200;
+  int latencyPresses = 2000;
+  int idleSeconds = 30;
+  long stormEvents = 1000000;
+  int hostDeathTrials = 100;
+  std::string output = "bench-results";
+};
+
+
+double microseconds(Clock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
+
+double percentile(std::vector<double> samples, double p) {
+  std::sort(samples.begin(), samples.end());
+  auto index = static_cast<std::size_t>(p * static_cast<double>(samples.size() - 1) + 0.5);
+  return samples[std::min(index, samples.size() - 1)];
+}
+
+json summary(const std::vector<double>& samples) {
+  return {{"median", percentile(samples, 0.5)},
+          {"p90", percentile(samples, 0.9)},
+          {"p99", percentile(samples, 0.99)},
+          {"runs", samples.size()}};
+}
+
+std::map<std::string, long> procStatus(pid_t pid, const std::string& task = "") {
+  std::string path = "/proc/" + std::to_string(pid) + (task.empty() ? "" : "/task/" + task) + "/status";
+  std::ifstream file(path);
+  std::map<std::string, long> values;
+  for (std::string line; std::getline(file, line);) {
+    auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    try {
+      values[line.substr(0, colon)] = std::stol(line.substr(colon + 1));
+    } catch (...) {
+    }
+  }
+  return values;
+}
+
+long contextSwitches(pid_t pid) {
+  long total = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    auto status = procStatus(pid, task.path().filename());
+    total += status["voluntary_ctxt_switches"] + status["nonvoluntary_ctxt_switches"];
+  }
+  return total;
+}
+
+// User plus system CPU time of the whole process, in clock ticks.
+long cpuTicks(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
+  return std::stol(values[11]) + std::stol(values[12]);  // utime, stime
+}
+
+// The clients that read the virtual keyboard, each with the line that shows
+// a Space key-down. The peers write through stdio, so they get line buffering.
+struct Client {
+  std::string name;
+  std::vector<std::string> command;
+  std::string spaceLine;
+  int startupLines;
+};
+
+std::vector<Client> clients(const std::string& floorPath) {
+  return {
+      {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}, "\"type\":\"toggle\"", 1},
+      {"bare libevdev client (floor)", {floorPath, "/dev/input/event0"}, "space", 0},
+      {"evtest", {"stdbuf", "-oL", "evtest", "/dev/input/event0"}, "(KEY_SPACE), value 1", 0},
+      {"thd --dump", {"stdbuf", "-oL", "thd", "--dump", "/dev/input/event0"}, "KEY_SPACE\t1", 0},
+  };
+}
+
+bool available(const Client& client) {
+  const auto& program = client.command[0] == "stdbuf" ? client.command[2] : client.command[0];
+  return program[0] == '/' ? access(program.c_str(), X_OK) == 0
+                           : std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
+}
+
+std::unique_ptr<HelperProcess> startOnKeyboard(VirtualKeyboards& keyboards, const Client& client) {
+  auto process = std::make_unique<HelperProcess>(keyboards.runWithInput(client.command));
+  for (int i = 0; i < client.startupLines; ++i) process->readLine(10s);
+  keyboards.send("wait event0 open");
+  std::this_thread::sleep_for(200ms);  // let it finish opening before timing starts
+  return process;
+}
+
+bool readUntil(HelperProcess& process, const std::string& needle) {
+  while (auto line = process.readLine(5s)) {
+    if (line->find(needle) != std::string::npos) return true;
+  }
+  return false;
+}
+
+json measureStartup(const Settings& settings, const std::string& floorPath) {
+  json result;
+  for (auto [name, argv] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}},
+           {"floor: write one line and wait", {floorPath}}}) {
+    std::vector<double> samples;
+    for (int run = 0; run < settings.startupRuns; ++run) {
+      auto begin = Clock::now();
+      HelperProcess process(argv);
+      if (!process.readLine(10s)) throw std::runtime_error(name + " wrote no line");
+      samples.push_back(microseconds(Clock::now() - begin));
+    }
+    result[name] = summary(samples);
+  }
+  return result;
+}
+
+// Each client in turn for a round of presses, over several rounds, so that a
+// drift of the machine does not favour whoever happens to run first.
+json measureLatency(const Settings& settings, const std::string& floorPath) {
+  constexpr int rounds = 10;
+  VirtualKeyboards keyboards;
+  keyboards.send("add event0");
+  std::map<std::string, std::vector<double>> samples;
+  std::vector<Client> measured;
+  for (const auto& client : clients(floorPath)) {
+    if (available(client)) measured.push_back(client);
+  }
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto& client : measured) {
+      auto process = startOnKeyboard(keyboards, client);
+      for (int press = 0; press < settings.latencyPresses / rounds; ++press) {
+        keyboards.send("release event0 space; release event0 fn; press event0 fn");
+        keyboards.send("wait event0");
+        auto begin = Clock::now();
+        keyboards.send("press event0 space");
+        if (!readUntil(*process, client.spaceLine)) throw std::runtime_error(client.name + " missed");
+        samples[client.name].push_back(microseconds(Clock::now() - begin));
+      }
+    }
+  }
+  json result;
+  std::ofstream samplesFile(settings.output + "/latency.tsv");
+  for (const auto& client : measured) {
+    samplesFile << '"' << client.name << "\"\n";
+    for (double sample : samples[client.name]) samplesFile << sample << '\n';
+    samplesFile << "\n\n";  // a gnuplot data block per client
+    result[client.name] = summary(samples[client.name]);
+  }
+  return result;
+}
+
+json measureIdle(const Settings& settings) {
+  VirtualKeyboards keyboards;
+  keyboards.send("add event0");
+  keyboards.send("add event1");
+  HelperProcess helper(keyboards.runWithInput({helperPath(), "--shortcut", "fn+space"}));
+  helper.readLine(10s);
+  waitUntilIdle(helper.pid());
+  std::this_thread::sleep_for(200ms);
+  long switches = contextSwitches(helper.pid());
+  long ticks = cpuTicks(helper.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
+  return {{"seconds", settings.idleSeconds},
+          {"contextSwitches", contextSwitches(helper.pid()) - switches},
+          {"cpuTicks", cpuTicks(helper.pid()) - ticks}};
+}
+
+// One million key events, mostly other keys, paced so that no queue overflows;
+// the client's output is read as it comes.
+json measureStorm(const Settings& settings, const std::string& floorPath) {
+  json result;
+  VirtualKeyboards keyboards;
+  keyboards.send("add event0");
+  const long batches = settings.stormEvents / 60;  // "flood 15" is 60 events
+  for (const auto& client : clients(floorPath)) {
+    if (!available(client)) continue;
+    auto process = startOnKeyboard(keyboards, client);
+    long startupHwm = procStatus(process->pid())["VmHWM"];
+    long ticksBefore = cpuTicks(process->pid());
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      while (!done) process->readLine(50ms);
+    });
+    for (long i = 0; i < batches; ++i) {
+      keyboards.send("flood event0 15");
+      keyboards.send("wait event0");
+    }
+    std::this_thread::sleep_for(300ms);
+    long ticks = cpuTicks(process->pid()) - ticksBefore;
+    long afterHwm = procStatus(process->pid())["VmHWM"];
+    done = true;
+    reader.join();
+    double nsPerTick = 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    result[client.name] = {{"events", batches * 60},
+                           {"vmHwmAfterStartKiB", startupHwm},
+                           {"vmHwmAfterStormKiB", afterHwm},
+                           {"cpuNsPerEvent", static_cast<double>(ticks) * nsPerTick /
+                                                 static_cast<double>(batches * 60)}};
+  }
+  return result;
+}
+
+// A host that starts the helper and is killed with SIGKILL: the time from the
+// kill to the helper's exit. We are the subreaper, so the orphan comes to us.
+json measureHostDeath(int trials) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  std::vector<double> samples;
+  int orphansLeft = 0;
+  for (int trial = 0; trial < trials; ++trial) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_t host = fork();
+    if (host == 0) {
+      if (fork() == 0) {
+        dup2(ready[1], 1);
+        execl(helperPath().c_str(), helperPath().c_str(), "--shortcut", "fn", nullptr);
+        _exit(127);
+      }
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char first;
+    if (read(ready[0], &first, 1) != 1) throw std::runtime_error("no ready line");
+    std::this_thread::sleep_for(20ms);  // past start-up, into the main loop
+    auto begin = Clock::now();
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    pid_t helper = -1;
+    auto deadline = begin + 2s;
+    while ((helper = waitpid(-1, nullptr, WNOHANG)) <= 0 && Clock::now() < deadline) {
+    }
+    if (helper > 0) {
+      samples.push_back(microseconds(Clock::now() - begin));
+    } else {
+      ++orphansLeft;
+    }
+    close(ready[0]);
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  json result = {{"trials", trials}, {"orphansLeft", orphansLeft}};
+  if (!samples.empty()) {
+    result["median"] = percentile(samples, 0.5);
+    result["max"] = *std::max_element(samples.begin(), samples.end());
+  }
+  return result;
+}
+
+Settings parse(int argc, char** argv) {
+  Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--quick") {
+      settings = {10, 40, 1, 12000, 10, settings.output};
+    } else if (arg == "--output" && i + 1 < argc) {
+      settings.output = argv[++i];
+    }
+  }
+  return settings;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto settings = parse(argc, argv);
+  std::filesystem::create_directories(settings.output);
+  const std::string floorDir = std::filesystem::path(argv[0]).parent_path();
+  json results;
+  results["settings"] = {{"startupRuns", settings.startupRuns},
+                         {"hostDeathTrials", settings.hostDeathTrials},
+                         {"latencyPresses", settings.latencyPresses},
+                         {"idleSeconds", settings.idleSeconds},
+                         {"stormEvents", settings.stormEvents}};
+  std::cerr << "start-up...\n";
+  results["startup"] = measureStartup(settings, floorDir + "/startup_floor");
+  std::cerr << "host death...\n";
+  results["hostDeath"] = measureHostDeath(settings.hostDeathTrials);
+  if (auto reason = VirtualKeyboards::unavailableReason()) {
+    results["skipped"] = "keyboard measurements: " + *reason;
+  } else {
+    std::cerr << "latency...\n";
+    results["latency"] = measureLatency(settings, floorDir + "/evdev_floor");
+    std::cerr << "idle...\n";
+    results["idle"] = measureIdle(settings);
+    std::cerr << "key storm...\n";
+    results["storm"] = measureStorm(settings, floorDir + "/evdev_floor");
+  }
+  std::ofstream(settings.output + "/results.json") << results.dump(2) << '\n';
+  std::cout << results.dump() << '\n';
+}

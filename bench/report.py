@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Prints the benchmark table from the raw figures, writes it as table.md, and
+plots the latency distributions with gnuplot."""
+import json
+import os
+import subprocess
+import sys
+
+out = sys.argv[1]
+results = json.load(open(os.path.join(out, "results.json")))
+micro = json.load(open(os.path.join(out, "micro.json")))
+
+HELPER = "qen-hotkey-helper"
+FLOOR = "bare libevdev client (floor)"
+rows = []
+
+
+def row(what, figure, beside, ratio, goal, met):
+    rows.append((what, figure, beside, ratio, goal, "yes" if met else "no"))
+
+
+def us(value):
+    return f"{value:.0f} µs"
+
+
+startup = results["startup"]
+helper, floor = startup[HELPER], startup["floor: write one line and wait"]
+for stat in ("median", "p90"):
+    ratio = helper[stat] / floor[stat]
+    row(f"start-up to \"ready\", {stat} ({helper['runs']} runs)", us(helper[stat]),
+        f"floor {us(floor[stat])}", f"{ratio:.2f}×", "≤ 1.5× floor", ratio <= 1.5)
+
+death = results["hostDeath"]
+if "max" in death:
+    row(f"host killed to helper gone, worst of {death['trials']} (median {us(death['median'])})",
+        us(death["max"]), f"{death['orphansLeft']} orphans left", "", "< 100 ms, no orphan",
+        death["max"] < 100000 and death["orphansLeft"] == 0)
+
+if "latency" in results:
+    latency = results["latency"]
+    for stat in ("median", "p99"):
+        base = latency[FLOOR][stat]
+        for name, figures in latency.items():
+            if name == FLOOR:
+                continue
+            ratio = figures[stat] / base
+            is_helper = name == HELPER
+            row(f"key to line, {stat} ({figures['runs']} presses): {name}", us(figures[stat]),
+                f"floor {us(base)}", f"{ratio:.2f}×",
+                "≤ 1.1× floor" if is_helper and stat == "median" else "peer",
+                ratio <= 1.1 if is_helper and stat == "median" else True)
+    idle = results["idle"]
+    row(f"idle {idle['seconds']} s, two keyboards: context switches", str(idle["contextSwitches"]),
+        "", "", "0", idle["contextSwitches"] == 0)
+    row(f"idle {idle['seconds']} s, two keyboards: CPU time", f"{idle['cpuTicks']} ticks",
+        "", "", "0", idle["cpuTicks"] == 0)
+    storm = results["storm"]
+    mine = storm[HELPER]
+    row("peak RSS after start-up", f"{mine['vmHwmAfterStartKiB']} KiB",
+        ", ".join(f"{n.split(' ')[0]} {f['vmHwmAfterStartKiB']} KiB" for n, f in storm.items() if n != HELPER),
+        "", "≤ 2048 KiB", mine["vmHwmAfterStartKiB"] <= 2048)
+    growth = mine["vmHwmAfterStormKiB"] - mine["vmHwmAfterStartKiB"]
+    row(f"peak RSS growth over {mine['events']} key events", f"{growth} KiB",
+        ", ".join(f"{n.split(' ')[0]} {f['vmHwmAfterStormKiB'] - f['vmHwmAfterStartKiB']} KiB"
+                  for n, f in storm.items() if n != HELPER), "", "0", growth == 0)
+    base = storm[FLOOR]["cpuNsPerEvent"]
+    for name, figures in storm.items():
+        if name == FLOOR:
+            continue
+        ratio = figures["cpuNsPerEvent"] / base if base else float("nan")
+        row(f"CPU per key event: {name}", f"{figures['cpuNsPerEvent']:.0f} ns",
+            f"floor {base:.0f} ns", f"{ratio:.2f}×", "measured", True)
+else:
+    rows.append((results.get("skipped", "keyboard measurements skipped"), "", "", "", "", ""))
+
+for bench in micro["benchmarks"]:
+    row(f"micro: {bench['name']}", f"{bench['cpu_time']:.1f} {bench['time_unit']}", "", "",
+        "measured", True)
+
+header = ("measure", "figure", "beside", "ratio", "goal", "met")
+widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
+lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+lines += ["| " + " | ".join(str(c) for c in r) + " |" for r in rows]
+table = "\n".join(lines)
+open(os.path.join(out, "table.md"), "w").write(table + "\n")
+for r in [header] + rows:
+    print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)))
+
+# Latency distributions: one cumulative curve per client.
+samples_path = os.path.join(out, "latency.tsv")
+if os.path.exists(samples_path):
+    blocks = [b for b in open(samples_path).read().split("\n\n\n") if b.strip()]
+    curves = []
+    for block in blocks:
+        lines_ = block.strip().split("\n")
+        name, values = lines_[0].strip('"'), sorted(float(v) for v in lines_[1:])
+        path = os.path.join(out, f"cdf{len(curves)}.dat")
+        with open(path, "w") as f:
+            for i, v in enumerate(values):
+                f.write(f"{v} {(i + 1) / len(values)}\n")
+        curves.append((name, path))
+    plot = ", ".join(f"'{p}' using 1:2 with lines linewidth 2 title '{n}'" for n, p in curves)
+    script = f"""set terminal png size 900,540
+set output '{os.path.join(out, "latency.png")}'
+set title 'Space key-down on a virtual keyboard to the line read by the host'
+set xlabel 'latency (microseconds, log scale)'
+set ylabel 'fraction of presses'
+set logscale x
+set key bottom right
+set grid
+plot {plot}
+"""
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
