@@ -80,6 +80,7 @@ void expectStartupLines(HelperProcess& helper, const std::string& shortcut) {
     ASSERT_TRUE(permission);
     EXPECT_EQ(json::parse(*permission)["type"], "permission");
   }
+  EXPECT_EQ(helper.standardError(), "");
 }
 
 struct SignalCase {
