@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <filesystem>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -38,7 +38,6 @@ struct Settings {
   std::string output = "bench-results";
 };
 
-
 double microseconds(Clock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
 }
@@ -57,7 +56,8 @@ json summary(const std::vector<double>& samples) {
 }
 
 std::map<std::string, long> procStatus(pid_t pid, const std::string& task = "") {
-  std::string path = "/proc/" + std::to_string(pid) + (task.empty() ? "" : "/task/" + task) + "/status";
+  std::string path =
+      "/proc/" + std::to_string(pid) + (task.empty() ? "" : "/task/" + task) + "/status";
   std::ifstream file(path);
   std::map<std::string, long> values;
   for (std::string line; std::getline(file, line);) {
@@ -73,7 +73,8 @@ std::map<std::string, long> procStatus(pid_t pid, const std::string& task = "") 
 
 long contextSwitches(pid_t pid) {
   long total = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
     auto status = procStatus(pid, task.path().filename());
     total += status["voluntary_ctxt_switches"] + status["nonvoluntary_ctxt_switches"];
   }
@@ -164,7 +165,8 @@ json measureLatency(const Settings& settings, const std::string& floorPath) {
         keyboards.send("wait event0");
         auto begin = Clock::now();
         keyboards.send("press event0 space");
-        if (!readUntil(*process, client.spaceLine)) throw std::runtime_error(client.name + " missed");
+        if (!readUntil(*process, client.spaceLine))
+          throw std::runtime_error(client.name + " missed");
         samples[client.name].push_back(microseconds(Clock::now() - begin));
       }
     }

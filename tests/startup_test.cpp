@@ -1,8 +1,8 @@
-#include "app/arguments.h"
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
 
+#include "app/arguments.h"
 #include "fake_platform.h"
 
 namespace qen {

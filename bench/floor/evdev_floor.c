@@ -19,7 +19,8 @@ int main(int argc, char **argv) {
     int status, flag = LIBEVDEV_READ_FLAG_NORMAL;
     while ((status = libevdev_next_event(dev, flag, &ev)) != -EAGAIN) {
       if (status < 0) return 0;
-      flag = status == LIBEVDEV_READ_STATUS_SYNC ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL;
+      flag =
+          status == LIBEVDEV_READ_STATUS_SYNC ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL;
       if (ev.type == EV_KEY && ev.code == KEY_SPACE && ev.value == 1 && write(1, "space\n", 6) < 0)
         return 1;
     }

@@ -32,8 +32,8 @@ std::vector<std::string> splitAtNul(const std::uint8_t* data, std::size_t size) 
 }
 
 void checkErrorLine(const qen::HelperError& error) {
-  auto line = qen::formatEventLine({{"type", std::string("error")},
-                                    {"message", error.errorDescription()}});
+  auto line =
+      qen::formatEventLine({{"type", std::string("error")}, {"message", error.errorDescription()}});
   check(line.has_value());
   check(line->back() == '\n' && line->find('\n') == line->size() - 1);
   auto event = nlohmann::ordered_json::parse(line->substr(0, line->size() - 1));

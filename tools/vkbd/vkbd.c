@@ -39,8 +39,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #define QUEUE_SIZE 64 /* per open file, as the kernel's evdev client buffer */
@@ -83,8 +83,10 @@ static int interrupt_fd;
 
 static void set_bit(unsigned long *bits, unsigned n, int on) {
   unsigned long mask = 1UL << (n % (8 * sizeof(long)));
-  if (on) bits[n / (8 * sizeof(long))] |= mask;
-  else bits[n / (8 * sizeof(long))] &= ~mask;
+  if (on)
+    bits[n / (8 * sizeof(long))] |= mask;
+  else
+    bits[n / (8 * sizeof(long))] &= ~mask;
 }
 
 /* The device still plugged in under that name. */
@@ -189,8 +191,10 @@ static void reply_entry(fuse_req_t req, struct device *d) {
 static void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
   pthread_mutex_lock(&lock);
   struct device *d = parent == FUSE_ROOT_ID ? find_node(name) : NULL;
-  if (d) reply_entry(req, d);
-  else fuse_reply_err(req, ENOENT);
+  if (d)
+    reply_entry(req, d);
+  else
+    fuse_reply_err(req, ENOENT);
   pthread_mutex_unlock(&lock);
 }
 
@@ -215,8 +219,7 @@ static void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to
   fuse_reply_attr(req, &st, 0);
 }
 
-static void op_mknod(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,
-                     dev_t rdev) {
+static void op_mknod(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode, dev_t rdev) {
   (void)parent, (void)mode, (void)rdev;
   pthread_mutex_lock(&lock);
   struct device *d = find_device(name);
@@ -362,8 +365,8 @@ static size_t copy_bits(void *out, size_t size, const unsigned long *bits, size_
 }
 
 static void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg,
-                     struct fuse_file_info *fi, unsigned flags, const void *in_buf,
-                     size_t in_bufsz, size_t out_bufsz) {
+                     struct fuse_file_info *fi, unsigned flags, const void *in_buf, size_t in_bufsz,
+                     size_t out_bufsz) {
   (void)ino, (void)arg, (void)flags, (void)in_buf, (void)in_bufsz;
   struct client *c = (struct client *)(uintptr_t)fi->fh;
   char out[1024];
@@ -402,20 +405,30 @@ static void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg
   } else if (nr == 0x20 + EV_KEY) {
     result = (int)copy_bits(out, size, keys, sizeof keys);
   } else if (nr == 0x09 || nr == 0x19 || nr == 0x1a || nr == 0x1b || (nr > 0x20 && nr < 0x40)) {
-    result = (int)copy_bits(out, size, NULL, 0); /* properties, LEDs, sounds, switches, other types */
+    result =
+        (int)copy_bits(out, size, NULL, 0); /* properties, LEDs, sounds, switches, other types */
   } else {
     result = -EINVAL;
   }
   pthread_mutex_unlock(&lock);
-  if (result < 0) fuse_reply_err(req, -result);
-  else fuse_reply_ioctl(req, result, out, size);
+  if (result < 0)
+    fuse_reply_err(req, -result);
+  else
+    fuse_reply_ioctl(req, result, out, size);
 }
 
 static const struct fuse_lowlevel_ops ops = {
-    .lookup = op_lookup, .getattr = op_getattr, .setattr = op_setattr,
-    .mknod = op_mknod,   .unlink = op_unlink,   .readdir = op_readdir,
-    .open = op_open,     .release = op_release, .read = op_read,
-    .poll = op_poll,     .ioctl = op_ioctl,
+    .lookup = op_lookup,
+    .getattr = op_getattr,
+    .setattr = op_setattr,
+    .mknod = op_mknod,
+    .unlink = op_unlink,
+    .readdir = op_readdir,
+    .open = op_open,
+    .release = op_release,
+    .read = op_read,
+    .poll = op_poll,
+    .ioctl = op_ioctl,
 };
 
 /* ---- commands ----------------------------------------------------------- */
@@ -444,9 +457,12 @@ static const char *path_command(const char *verb, const char *name, char **words
       d->ino = next_ino++;
       d->mode = 0660;
       for (int i = 0; i < n; i++) {
-        if (strcmp(words[i], "nofn") == 0) d->kind = KEYBOARD_WITHOUT_FN;
-        else if (strcmp(words[i], "mouse") == 0) d->kind = MOUSE;
-        else d->mode = (mode_t)strtol(words[i], NULL, 8);
+        if (strcmp(words[i], "nofn") == 0)
+          d->kind = KEYBOARD_WITHOUT_FN;
+        else if (strcmp(words[i], "mouse") == 0)
+          d->kind = MOUSE;
+        else
+          d->mode = (mode_t)strtol(words[i], NULL, 8);
       }
       d->next = devices;
       devices = d;
@@ -512,8 +528,10 @@ static const char *event_command(const char *verb, struct device *d, char **word
     }
     return NULL;
   }
-  int value = strcmp(verb, "press") == 0 ? 1 : strcmp(verb, "release") == 0 ? 0
-            : strcmp(verb, "repeat") == 0 ? 2 : -1;
+  int value = strcmp(verb, "press") == 0     ? 1
+              : strcmp(verb, "release") == 0 ? 0
+              : strcmp(verb, "repeat") == 0  ? 2
+                                             : -1;
   if (value < 0) return "unknown command";
   int code = n > 0 ? key_code(words[0]) : -1;
   if (code < 0) return "unknown key";
@@ -653,7 +671,8 @@ static int send_commands(const char *path, char **commands, int count) {
 }
 
 int main(int argc, char **argv) {
-  if (argc >= 3 && strcmp(argv[1], "--send") == 0) return send_commands(argv[2], argv + 3, argc - 3);
+  if (argc >= 3 && strcmp(argv[1], "--send") == 0)
+    return send_commands(argv[2], argv + 3, argc - 3);
   if (argc != 3) {
     fprintf(stderr, "usage: %s MOUNTPOINT SOCKET | --send SOCKET COMMAND...\n", argv[0]);
     return 2;
