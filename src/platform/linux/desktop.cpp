@@ -21,23 +21,25 @@ constexpr int standardOutput = 1;
 constexpr std::uint64_t parentToken = 1;
 constexpr std::uint64_t standardOutputToken = 2;
 
-// The host that started us, as a pidfd that becomes readable when it exits;
-// -1 when there is none to watch. Taken before main() runs, so that the host
-// has as little time as possible to die unnoticed.
+constexpr int noParentToWatch = -1;
+constexpr int parentAlreadyGone = -2;
+
+// The host that started us, as a pidfd that becomes readable when it exits.
+// Taken before main() runs, so that the host has as little time as possible
+// to die unnoticed.
 int openParentWatch() {
   pid_t parent = getppid();
-  if (parent <= 1) return -1;
+  if (parent <= 1) return noParentToWatch;
   int fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));  // close-on-exec
-  if (fd < 0) return -1;
+  if (fd < 0) return noParentToWatch;
   if (getppid() != parent) {  // it died in between: we were reparented
     close(fd);
-    return -2;
+    return parentAlreadyGone;
   }
   return fd;
 }
 
 const int parentWatch = openParentWatch();
-constexpr int parentAlreadyGone = -2;
 
 // A pipe, socket or terminal reports the reader's departure as an error or a
 // hang-up; a regular file or /dev/null has no reader to lose.
