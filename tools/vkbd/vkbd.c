@@ -10,7 +10,10 @@
  * "error: ...". Commands joined with ';' on one line are applied at once,
  * before any reader is woken:
  *
- *   add NAME [nofn|mouse] [MODE]    new keyboard node (MODE octal, default 0660)
+ *   add NAME [nofn|mouse|badtouch] [MODE]
+ *                                   new keyboard node (MODE octal, default 0660);
+ *                                   badtouch: a touchscreen whose tracking-ID
+ *                                   range is empty, which libevdev logs about
  *   remove NAME                     unplug: reads fail with ENODEV, poll HUP|ERR
  *   press|release|repeat NAME KEY   value 1, 0 or 2, then SYN_REPORT
  *   event NAME TYPE CODE VALUE      one raw event, no SYN_REPORT
@@ -47,7 +50,7 @@
 #define MAX_CLIENTS 64
 #define BITS_LONGS(n) (((n) + 8 * sizeof(long) - 1) / (8 * sizeof(long)))
 
-enum kind { KEYBOARD, KEYBOARD_WITHOUT_FN, MOUSE };
+enum kind { KEYBOARD, KEYBOARD_WITHOUT_FN, MOUSE, BAD_TOUCHSCREEN };
 
 struct device;
 
@@ -378,8 +381,14 @@ static void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg
   struct device *d = c->dev;
   set_bit(types, EV_SYN, 1);
   set_bit(types, EV_KEY, 1);
+  unsigned long axes[BITS_LONGS(ABS_CNT)] = {0};
   if (d->kind == MOUSE) {
     set_bit(keys, BTN_LEFT, 1);
+  } else if (d->kind == BAD_TOUCHSCREEN) {
+    set_bit(keys, BTN_TOUCH, 1);
+    set_bit(types, EV_ABS, 1);
+    set_bit(axes, ABS_MT_SLOT, 1);
+    set_bit(axes, ABS_MT_TRACKING_ID, 1);
   } else {
     for (unsigned k = KEY_ESC; k <= KEY_MICMUTE; k++) set_bit(keys, k, 1);
     set_bit(keys, KEY_FN, d->kind == KEYBOARD);
@@ -404,6 +413,14 @@ static void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg
     result = (int)copy_bits(out, size, types, sizeof types);
   } else if (nr == 0x20 + EV_KEY) {
     result = (int)copy_bits(out, size, keys, sizeof keys);
+  } else if (nr == 0x20 + EV_ABS) {
+    result = (int)copy_bits(out, size, axes, sizeof axes);
+  } else if (nr >= 0x40 && nr < 0x40 + ABS_CNT) { /* EVIOCGABS */
+    /* Ten slots, and a tracking-ID range with its minimum equal to its maximum. */
+    struct input_absinfo info = {.maximum = nr - 0x40 == ABS_MT_SLOT ? 9 : 0};
+    memcpy(out, &info, size = sizeof info);
+  } else if (nr == 0x0a) { /* EVIOCGMTSLOTS: every slot's value is 0 */
+    result = (int)copy_bits(out, size, NULL, 0);
   } else if (nr == 0x09 || nr == 0x19 || nr == 0x1a || nr == 0x1b || (nr > 0x20 && nr < 0x40)) {
     result =
         (int)copy_bits(out, size, NULL, 0); /* properties, LEDs, sounds, switches, other types */
@@ -461,6 +478,8 @@ static const char *path_command(const char *verb, const char *name, char **words
           d->kind = KEYBOARD_WITHOUT_FN;
         else if (strcmp(words[i], "mouse") == 0)
           d->kind = MOUSE;
+        else if (strcmp(words[i], "badtouch") == 0)
+          d->kind = BAD_TOUCHSCREEN;
         else
           d->mode = (mode_t)strtol(words[i], NULL, 8);
       }

@@ -8,12 +8,32 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <vector>
 
 namespace qen::platform::evdev {
 namespace {
 
 bool isEventNode(const std::string& name) { return name.rfind("event", 0) == 0; }
+
+// libevdev logs device quirks (a touchpad's bad tracking-ID range, a failed
+// resync) to standard error; the helper never writes there.
+void discardLibraryMessage(libevdev_log_priority, void*, const char*, int, const char*, const char*,
+                           va_list) {}
+void discardDeviceMessage(const libevdev*, libevdev_log_priority, void*, const char*, int,
+                          const char*, const char*, va_list) {}
+
+// Like libevdev_new_from_fd, which could log before a handler is set.
+libevdev* openSilently(int fd) {
+  libevdev* device = libevdev_new();
+  if (device == nullptr) return nullptr;
+  libevdev_set_device_log_function(device, discardDeviceMessage, LIBEVDEV_LOG_ERROR, nullptr);
+  if (libevdev_set_fd(device, fd) != 0) {
+    libevdev_free(device);
+    return nullptr;
+  }
+  return device;
+}
 
 bool isKeyboard(libevdev* device) {
   return libevdev_has_event_code(device, EV_KEY, KEY_FN) ||
@@ -48,6 +68,7 @@ EvdevKeyboards::~EvdevKeyboards() {
 void EvdevKeyboards::start() {
   if (started_) return;
   started_ = true;
+  libevdev_set_log_function(discardLibraryMessage, nullptr);
   // Watch before listing, so that a keyboard appearing in between is not missed.
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ >= 0) {
@@ -76,8 +97,8 @@ void EvdevKeyboards::tryOpen(const std::string& name) {
   if (isOpen(name)) return;
   int fd = open((directory_ + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
-  libevdev* device = nullptr;
-  if (libevdev_new_from_fd(fd, &device) != 0 || !isKeyboard(device)) {
+  libevdev* device = openSilently(fd);
+  if (device == nullptr || !isKeyboard(device)) {
     libevdev_free(device);
     close(fd);
     return;
