@@ -14,8 +14,8 @@ namespace qen {
 using ModifierFlags = platform::ModifierFlags;
 using MonitorHandle = platform::MonitorHandle;
 
-inline constexpr ModifierFlags functionKeyFlag = 0x800000;
-inline constexpr std::uint16_t spaceKeyCode = 49;
+using platform::functionKeyFlag;
+using platform::spaceKeyCode;
 
 // One keyboard event as the hotkey detection sees it.
 struct KeyEvent {

@@ -12,12 +12,19 @@
 
 namespace qen::platform {
 
-// Modifier bits in the desktop's own layout (function key: 0x800000).
+// Modifier bits in the desktop's own layout (AppKit's NSEventModifierFlags).
 using ModifierFlags = std::uint64_t;
+inline constexpr ModifierFlags functionKeyFlag = 1ULL << 23;  // 0x800000, Fn (globe)
 
+// The desktop's virtual key code of the Space bar.
+inline constexpr std::uint16_t spaceKeyCode = 49;
+
+// Event masks are AppKit's: one bit per event type.
 using EventMask = std::uint64_t;
-inline constexpr EventMask keyDownMask = 1ULL << 10;
-inline constexpr EventMask flagsChangedMask = 1ULL << 12;
+inline constexpr unsigned keyDownEventType = 10;
+inline constexpr unsigned flagsChangedEventType = 12;
+inline constexpr EventMask keyDownMask = 1ULL << keyDownEventType;            // 1024
+inline constexpr EventMask flagsChangedMask = 1ULL << flagsChangedEventType;  // 4096
 
 // One keyboard event as the desktop reports it.
 struct DesktopEvent {
@@ -39,6 +46,11 @@ struct MonitorHandle {
 using GlobalHandler = std::function<void(const DesktopEvent&)>;
 using LocalHandler = std::function<const DesktopEvent*(const DesktopEvent&)>;
 
+// First thing in main, before anything is written: keeps a reader that went
+// away from killing the process by SIGPIPE, and starts watching the host that
+// started us, so that the main loop returns once it is gone.
+void prepareProcess();
+
 // Main thread only. Handlers are called on the main thread, from inside
 // runMainLoop(), one at a time.
 std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler handler);
@@ -59,8 +71,8 @@ bool isProcessTrusted(const TrustQueryOptions& options);
 // No window, no dock icon, no menu bar.
 void becomeAccessoryApplication();
 
-// Runs the main thread's event loop; returns only when the loop has nothing
-// left to serve the helper for.
+// Runs the main thread's event loop; returns only when the host is gone: it
+// exited, or it no longer reads standard output.
 void runMainLoop();
 
 enum class Signal { terminate, interrupt };

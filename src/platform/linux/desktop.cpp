@@ -12,12 +12,12 @@
 
 #include "platform/linux/evdev_keyboards.h"
 #include "platform/platform.h"
+#include "platform/posix/process.h"
 
 namespace qen::platform {
 namespace {
 
 constexpr const char* inputDirectory = "/dev/input";
-constexpr int standardOutput = 1;
 constexpr std::uint64_t parentToken = 1;
 constexpr std::uint64_t standardOutputToken = 2;
 
@@ -25,21 +25,19 @@ constexpr int noParentToWatch = -1;
 constexpr int parentAlreadyGone = -2;
 
 // The host that started us, as a pidfd that becomes readable when it exits.
-// Taken before main() runs, so that the host has as little time as possible
-// to die unnoticed.
 int openParentWatch() {
-  pid_t parent = getppid();
-  if (parent <= 1) return noParentToWatch;
-  int fd = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));  // close-on-exec
+  auto host = posix::hostProcess();
+  if (!host) return noParentToWatch;
+  int fd = static_cast<int>(syscall(SYS_pidfd_open, *host, 0));  // close-on-exec
   if (fd < 0) return noParentToWatch;
-  if (getppid() != parent) {  // it died in between: we were reparented
+  if (!posix::isStillParent(*host)) {
     close(fd);
     return parentAlreadyGone;
   }
   return fd;
 }
 
-const int parentWatch = openParentWatch();
+int parentWatch = noParentToWatch;
 
 // A pipe, socket or terminal reports the reader's departure as an error or a
 // hang-up; a regular file or /dev/null has no reader to lose.
@@ -97,8 +95,8 @@ class Desktop {
     if (parentWatch >= 0) watchForHangUp(epollFd_, parentWatch, parentToken, EPOLLIN);
     // No EPOLLOUT: errors and hang-ups are always reported, and an idle
     // helper must not be woken by a writable pipe.
-    if (canWatchForReader(standardOutput)) {
-      watchForHangUp(epollFd_, standardOutput, standardOutputToken, 0);
+    if (canWatchForReader(posix::standardOutput)) {
+      watchForHangUp(epollFd_, posix::standardOutput, standardOutputToken, 0);
     }
     constexpr int batch = 16;
     epoll_event ready[batch];
@@ -137,6 +135,11 @@ Desktop& desktop() {
 }
 
 }  // namespace
+
+void prepareProcess() {
+  posix::ignoreBrokenPipe();
+  parentWatch = openParentWatch();
+}
 
 std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler handler) {
   desktop().keyboards().start();

@@ -1,27 +1,17 @@
-// Signals, exit and standard output on Linux.
-#include <poll.h>
+// Signals and standard output on Linux.
+#include "platform/posix/process.h"
+
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <string>
 #include <thread>
 
 #include "platform/platform.h"
 
 namespace qen::platform {
-namespace {
 
-int signalNumber(Signal signal) { return signal == Signal::terminate ? SIGTERM : SIGINT; }
-
-void waitUntilWritable(int fd) {
-  pollfd writable{fd, POLLOUT, 0};
-  while (poll(&writable, 1, -1) < 0 && errno == EINTR) {
-  }
-}
-
-}  // namespace
+using posix::signalNumber;
 
 void ignoreSignal(Signal signal) {
   // Blocked first, in the main thread, so that every thread started later
@@ -48,26 +38,8 @@ void watchSignals(std::string_view queueLabel, std::initializer_list<Signal> sig
   }).detach();
 }
 
-// _exit, not exit: the main thread may be inside a handler, and exit() would
-// destroy what it uses. Nothing is lost, as no output is ever buffered.
-void exitProcess(int status) { _exit(status); }
-
-void writeStandardOutput(std::string_view bytes) {
-  constexpr int standardOutput = 1;
-  // A host that closed its end gets status 0 from the main loop, which sees
-  // the hang-up; the write just fails with EPIPE instead of killing us.
-  static const bool brokenPipeIgnored = (::signal(SIGPIPE, SIG_IGN), true);
-  (void)brokenPipeIgnored;
-  while (!bytes.empty()) {
-    ssize_t written = write(standardOutput, bytes.data(), bytes.size());
-    if (written > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(written));
-    } else if (written < 0 && errno == EAGAIN) {
-      waitUntilWritable(standardOutput);  // a host-made non-blocking pipe is full
-    } else if (written < 0 && errno != EINTR) {
-      return;
-    }
-  }
-}
+// A reader that went away needs nothing here: the main loop watches standard
+// output for the hang-up and returns.
+void writeStandardOutput(std::string_view bytes) { posix::writeAll(posix::standardOutput, bytes); }
 
 }  // namespace qen::platform

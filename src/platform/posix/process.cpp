@@ -1,0 +1,55 @@
+#include "platform/posix/process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qen::platform {
+namespace posix {
+namespace {
+
+void waitUntilWritable(int fd) {
+  pollfd writable{fd, POLLOUT, 0};
+  while (poll(&writable, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+int signalNumber(Signal signal) { return signal == Signal::terminate ? SIGTERM : SIGINT; }
+
+void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+
+std::optional<pid_t> hostProcess() {
+  pid_t parent = getppid();
+  if (parent <= 1) return std::nullopt;
+  return parent;
+}
+
+bool isStillParent(pid_t host) { return getppid() == host; }
+
+WriteResult writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    } else if (written < 0 && errno == EAGAIN) {
+      waitUntilWritable(fd);
+    } else if (written < 0 && errno == EPIPE) {
+      return WriteResult::readerGone;
+    } else if (written < 0 && errno != EINTR) {
+      return WriteResult::failed;
+    }
+  }
+  return WriteResult::written;
+}
+
+}  // namespace posix
+
+// _exit, not exit: the main thread may be inside a handler, and exit() would
+// destroy what it uses. Nothing is lost, as no output is ever buffered.
+void exitProcess(int status) { _exit(status); }
+
+}  // namespace qen::platform

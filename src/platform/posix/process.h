@@ -1,0 +1,35 @@
+// What the Linux and macOS backends share: both are POSIX systems.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace qen::platform::posix {
+
+int signalNumber(Signal signal);
+
+// A write to a pipe whose reader is gone fails with EPIPE instead of ending
+// the process; the backends then let the main loop return.
+void ignoreBrokenPipe();
+
+// The host that started us, or nothing when we already belong to init (or
+// launchd): it died before we looked, or we were never anyone's child.
+std::optional<pid_t> hostProcess();
+
+// Whether the host is still our parent; checked once more after a watch on
+// it is set, as it may have died in between.
+bool isStillParent(pid_t host);
+
+enum class WriteResult { written, readerGone, failed };
+
+// Hands every byte to fd: loops on short writes and EINTR, and waits with
+// poll() while a host-made non-blocking pipe is full.
+WriteResult writeAll(int fd, std::string_view bytes);
+
+inline constexpr int standardOutput = 1;
+
+}  // namespace qen::platform::posix
