@@ -1,8 +1,10 @@
 // The built helper, run as a host runs it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
+#ifdef __linux__
 #include <sys/prctl.h>
+#endif
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +129,9 @@ TEST(Process, KeepsRunningUntilSignalled) {
 namespace qen::testing {
 namespace {
 
+// Linux only: the test adopts the orphan as a subreaper, and only Linux's
+// helper notices a closed pipe before it has a line to write.
+#ifdef __linux__
 TEST(Process, EndsWithZeroWhenTheHostDies) {
   // As subreaper we inherit the orphaned helper and can read its status.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
@@ -170,6 +175,7 @@ TEST(Process, EndsWithZeroWhenTheHostStopsReading) {
   EXPECT_TRUE(exitedWith(helper.waitForExit(), 0));
   EXPECT_EQ(helper.standardError(), "");
 }
+#endif
 
 TEST(Process, LargestArgumentTheKernelTakes) {
   std::string value(128 * 1024 - 1, 'x');  // one element of 128 KiB with its NUL

