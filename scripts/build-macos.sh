@@ -111,7 +111,7 @@ for arch in arm64 x86_64; do
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/zig-macos.cmake" -DCMAKE_OSX_ARCHITECTURES=$arch \
     -DQEN_ZIG="$zig" -DMACOS_SDK="$merged" -DQEN_ZIG_CACHE_DIR="$out/zig-cache" \
     -DQEN_UTF8PROC_SOURCE_DIR="$utf8proc" -DQEN_JSON_INCLUDE_DIR="$out/json" \
-    -DQEN_BUILD_TESTS=OFF >/dev/null
+    -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s -DQEN_BUILD_TESTS=OFF >/dev/null
   ninja -C "$out/$arch" qen-hotkey-helper >&2
   slices+=("$out/$arch/qen-hotkey-helper")
 done

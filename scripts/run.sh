@@ -4,5 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh >&2
-scripts/build.sh >&2
+scripts/build.sh qen-hotkey-helper >&2
 exec build/qen-hotkey-helper "$@"

@@ -68,6 +68,13 @@ export interface HotkeyHelper extends EventEmitter {
   once(event: 'error', listener: (error: Error) => void): this;
 }
 
+/** Where the helper is looked for: this package's binary, then (in the repository) its build. */
+export const binaryCandidates: readonly string[];
+/** The first of `binaryCandidates` that could run when the package was loaded. */
 export const defaultBinaryPath: string;
+/** This package's binary for a platform and architecture (`bin/<platform>-<arch>/`, `bin/darwin-universal/`). */
+export function packagedBinaryPath(platform?: string, arch?: string): string;
+/** A path inside Electron's app.asar mapped to app.asar.unpacked, where binaries can run. */
+export function outsideAsar(path: string): string;
 export function createLineSplitter(onLine: (line: string) => void): (chunk: string) => void;
 export function startHotkeyHelper(options: StartOptions): HotkeyHelper;

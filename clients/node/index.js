@@ -2,14 +2,47 @@
 // into events, and stops it cleanly. No dependencies beyond Node itself.
 import { spawn } from 'node:child_process';
 import { EventEmitter } from 'node:events';
-import { accessSync, constants } from 'node:fs';
+import { accessSync, constants, existsSync } from 'node:fs';
 import { dirname, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const here = dirname(fileURLToPath(import.meta.url));
 
-/** Where a build of this repository puts the helper. */
-export const defaultBinaryPath = resolve(here, '../../build/qen-hotkey-helper');
+/**
+ * Electron packs an app into app.asar, from which nothing can be executed;
+ * files listed under asarUnpack sit beside it in app.asar.unpacked instead.
+ */
+export function outsideAsar(path) {
+  return path.replace(/([\\/])app\.asar(?=[\\/])/, '$1app.asar.unpacked');
+}
+
+/** This package's own binary for a platform and architecture. */
+export function packagedBinaryPath(platform = process.platform, arch = process.arch) {
+  // One universal binary serves both Mac architectures.
+  const folder = platform === 'darwin' ? 'darwin-universal' : `${platform}-${arch}`;
+  return outsideAsar(resolve(here, 'bin', folder, 'qen-hotkey-helper'));
+}
+
+/** Where the helper is looked for, in order: this package's binary, then a build of the repository. */
+export const binaryCandidates = Object.freeze([
+  packagedBinaryPath(),
+  // Only inside the repository, never some other build folder of the host's.
+  ...(existsSync(resolve(here, '../../src/platform/platform.h'))
+    ? [resolve(here, '../../build/qen-hotkey-helper')]
+    : []),
+]);
+
+function isExecutable(path) {
+  try {
+    accessSync(path, constants.X_OK);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+/** The first of `binaryCandidates` that can run, as it was when the package was loaded. */
+export const defaultBinaryPath = binaryCandidates.find(isExecutable) ?? binaryCandidates[0];
 
 const eventTypes = new Set(['ready', 'permission', 'toggle', 'error']);
 const defaultRestart = { maxRestarts: 5, initialDelayMs: 200, maxDelayMs: 5000 };
@@ -98,14 +131,8 @@ class HotkeyHelper extends EventEmitter {
   }
 
   #spawn() {
-    const binary = this.#options.binaryPath ?? defaultBinaryPath;
-    try {
-      accessSync(binary, constants.X_OK);
-    } catch {
-      this.#fail(new HelperStartError(
-        `qen-hotkey-helper not found or not executable at ${binary}; build it or pass binaryPath`));
-      return;
-    }
+    const binary = this.#binary();
+    if (!binary) return;
     const args = ['--shortcut', this.#options.shortcut];
     if (this.#options.promptAccessibility) args.push('--prompt-accessibility');
     const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'ignore'] });
@@ -122,6 +149,18 @@ class HotkeyHelper extends EventEmitter {
     }));
     child.on('error', (error) => this.#fail(new HelperStartError(`cannot start ${binary}: ${error.message}`)));
     child.on('exit', (code, signal) => this.#exited({ code, signal, sawReady, errorLine }));
+  }
+
+  // The given path, or the first candidate that can run now; none fails `ready`.
+  #binary() {
+    const given = this.#options.binaryPath;
+    const binary = given ? outsideAsar(given) : binaryCandidates.find(isExecutable);
+    if (binary && isExecutable(binary)) return binary;
+    this.#fail(new HelperStartError(given
+      ? `qen-hotkey-helper not found or not executable at ${binary}`
+      : `qen-hotkey-helper not found or not executable at any of ${binaryCandidates.join(', ')}; ` +
+        `no binary for ${process.platform}-${process.arch} in this package: build it or pass binaryPath`));
+    return null;
   }
 
   #parse(line) {

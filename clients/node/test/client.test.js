@@ -7,7 +7,9 @@ import { join, resolve } from 'node:path';
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { HelperStartError, defaultBinaryPath, startHotkeyHelper } from '../index.js';
+import {
+  HelperStartError, binaryCandidates, defaultBinaryPath, outsideAsar, packagedBinaryPath, startHotkeyHelper,
+} from '../index.js';
 
 const repo = resolve(import.meta.dirname ?? new URL('.', import.meta.url).pathname, '../../..');
 const helperPath = process.env.QEN_HELPER ?? defaultBinaryPath;
@@ -75,6 +77,26 @@ test('a missing binary is an error that names the path it tried', async () => {
   const missing = join(work, 'no-such-helper');
   const helper = start({ shortcut: 'fn', binaryPath: missing });
   await assert.rejects(helper.ready, new RegExp(`not found or not executable at ${missing}`));
+});
+
+test('the packaged binary is chosen by platform and architecture, and never run from app.asar', () => {
+  const bin = resolve(repo, 'clients/node/bin');
+  for (const [platform, arch, folder] of [
+    ['linux', 'x64', 'linux-x64'], ['linux', 'arm64', 'linux-arm64'],
+    ['darwin', 'x64', 'darwin-universal'], ['darwin', 'arm64', 'darwin-universal'],
+  ]) {
+    assert.equal(packagedBinaryPath(platform, arch), join(bin, folder, 'qen-hotkey-helper'));
+  }
+  for (const [path, mapped] of [
+    ['/A/Res/app.asar/node_modules/q/bin/h', '/A/Res/app.asar.unpacked/node_modules/q/bin/h'],
+    ['C:\\A\\app.asar\\q\\h', 'C:\\A\\app.asar.unpacked\\q\\h'],
+    ['/A/app.asar.unpacked/q/h', '/A/app.asar.unpacked/q/h'],
+    ['/A/my-app.asar/q/h', '/A/my-app.asar/q/h'],
+    ['/A/app.asarx/q/h', '/A/app.asarx/q/h'],
+  ]) {
+    assert.equal(outsideAsar(path), mapped);
+  }
+  assert.deepEqual(binaryCandidates, [packagedBinaryPath(), resolve(repo, 'build/qen-hotkey-helper')]);
 });
 
 test('an untrusted start emits ready, then permission; stop resolves with status 0',
