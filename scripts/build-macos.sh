@@ -19,7 +19,7 @@ if [ -z "$sdk" ] || [ ! -d "$sdk" ]; then
   exit 0
 fi
 
-tools=(llvm-14)
+tools=(llvm-14 openssl)
 command -v npm >/dev/null || tools+=(npm)
 scripts/setup.sh "${tools[@]}" >&2
 mkdir -p "$out"
