@@ -12,9 +12,9 @@ install(FILES packaging/70-qen-hotkey.rules
 configure_file(packaging/changelog ${CMAKE_BINARY_DIR}/changelog @ONLY)
 find_program(GZIP_EXECUTABLE gzip)
 if(GZIP_EXECUTABLE AND NOT APPLE)
+  # To stdout: gzip would otherwise delete its input, which the rule depends on.
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-    COMMAND ${GZIP_EXECUTABLE} -9nf changelog
-    COMMAND ${CMAKE_COMMAND} -E touch changelog.gz
+    COMMAND sh -c "${GZIP_EXECUTABLE} -9n -c changelog > changelog.gz"
     DEPENDS ${CMAKE_BINARY_DIR}/changelog WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
   add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
   install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -106,7 +106,9 @@ ln -sfn /usr/include/nlohmann "$out/json/nlohmann"
 
 slices=()
 for arch in arm64 x86_64; do
-  echo "build-macos: $arch (the first build of each compiles libc++, about 100 s)" >&2
+  note=""
+  [ -d "$out/$arch" ] || note=" (a first build: zig compiles its libc++, about 100 s)"
+  echo "build-macos: $arch$note" >&2
   cmake -S . -B "$out/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/zig-macos.cmake" -DCMAKE_OSX_ARCHITECTURES=$arch \
     -DQEN_ZIG="$zig" -DMACOS_SDK="$merged" -DQEN_ZIG_CACHE_DIR="$out/zig-cache" \
