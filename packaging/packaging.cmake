@@ -12,9 +12,13 @@ install(FILES packaging/70-qen-hotkey.rules
 configure_file(packaging/changelog ${CMAKE_BINARY_DIR}/changelog @ONLY)
 find_program(GZIP_EXECUTABLE gzip)
 if(GZIP_EXECUTABLE AND NOT APPLE)
-  # To stdout: gzip would otherwise delete its input, which the rule depends on.
+  # gzip replaces the file it compresses: give it a copy, so that the rule's
+  # own input stays for the next build.
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-    COMMAND sh -c "${GZIP_EXECUTABLE} -9n -c changelog > changelog.gz"
+    COMMAND ${CMAKE_COMMAND} -E copy changelog changelog.copy
+    COMMAND ${GZIP_EXECUTABLE} -9nf changelog.copy
+    COMMAND ${CMAKE_COMMAND} -E rename changelog.copy.gz changelog.gz
+    VERBATIM
     DEPENDS ${CMAKE_BINARY_DIR}/changelog WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
   add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
   install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
