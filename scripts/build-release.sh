@@ -4,6 +4,8 @@
 # arm64 uses Debian's cross compiler and the arm64 -dev packages (multiarch).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Progress only, on standard error: callers take their own results from stdout.
+exec >&2
 arch=${1:-$(dpkg --print-architecture)}
 cmake_args=(-DCMAKE_BUILD_TYPE=Release -DQEN_BUILD_TESTS=OFF)
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
