@@ -8,20 +8,27 @@ install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES packaging/70-qen-hotkey.rules
   DESTINATION ${CMAKE_INSTALL_DATADIR}/qen-hotkey-helper)
 
-# Debian wants a native package's changelog compressed, reproducibly.
+# Debian wants the changelog and the manual page compressed, reproducibly.
 configure_file(packaging/changelog ${CMAKE_BINARY_DIR}/changelog @ONLY)
+configure_file(packaging/qen-hotkey-helper.1 ${CMAKE_BINARY_DIR}/qen-hotkey-helper.1 @ONLY)
 find_program(GZIP_EXECUTABLE gzip)
-if(GZIP_EXECUTABLE AND NOT APPLE)
+function(qen_install_compressed name destination)
   # gzip replaces the file it compresses: give it a copy, so that the rule's
   # own input stays for the next build.
-  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-    COMMAND ${CMAKE_COMMAND} -E copy changelog changelog.copy
-    COMMAND ${GZIP_EXECUTABLE} -9nf changelog.copy
-    COMMAND ${CMAKE_COMMAND} -E rename changelog.copy.gz changelog.gz
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${name} ${name}.copy
+    COMMAND ${GZIP_EXECUTABLE} -9nf ${name}.copy
+    COMMAND ${CMAKE_COMMAND} -E rename ${name}.copy.gz ${name}.gz
     VERBATIM
-    DEPENDS ${CMAKE_BINARY_DIR}/changelog WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
-  add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
-  install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    DEPENDS ${CMAKE_BINARY_DIR}/${name} WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_custom_target(compressed_${name} ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/${name}.gz DESTINATION ${destination})
+endfunction()
+if(GZIP_EXECUTABLE AND NOT APPLE)
+  qen_install_compressed(changelog ${CMAKE_INSTALL_DOCDIR})
+  qen_install_compressed(qen-hotkey-helper.1 ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  install(FILES ${CMAKE_BINARY_DIR}/qen-hotkey-helper.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 set(CPACK_GENERATOR DEB)
