@@ -14,23 +14,59 @@ struct Scenario {
   std::vector<std::string> beforeStart;
   std::vector<std::string> steps;
   int toggles;
+  bool reportRelease = false;
+  std::vector<bool> releaseChords = {};  // each release line's "chord", in order
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 class Scenarios : public EndToEnd, public ::testing::WithParamInterface<Scenario> {};
 
-TEST_P(Scenarios, WriteExactlyTheExpectedToggles) {
+TEST_P(Scenarios, WriteExactlyTheExpectedLines) {
   const auto& scenario = GetParam();
   for (const auto& line : scenario.beforeStart) command(line);
-  ASSERT_EQ(start(scenario.shortcut), !scenario.beforeStart.empty());
+  ASSERT_EQ(start(scenario.shortcut, {.reportRelease = scenario.reportRelease}),
+            !scenario.beforeStart.empty());
   for (const auto& line : scenario.steps) step(line);
   bool withSpace = scenario.shortcut.find("space") != std::string::npos;
-  EXPECT_EQ(toggles(withSpace ? "Fn+Space" : "Fn"), scenario.toggles);
+  auto toggle = toggleEvent(withSpace ? "Fn+Space" : "Fn");
+  int toggles = 0;
+  std::vector<bool> chords;
+  bool releaseDue = false;
+  for (const auto& event : events()) {
+    if (event["type"] == "release") {
+      EXPECT_TRUE(releaseDue) << "a release without its toggle";
+      auto expected = toggle;
+      expected["type"] = "release";
+      expected["chord"] = event["chord"].is_boolean() && event["chord"].get<bool>();
+      EXPECT_EQ(event, expected);
+      chords.push_back(expected["chord"]);
+      releaseDue = false;
+    } else {
+      EXPECT_EQ(event, toggle);
+      EXPECT_FALSE(releaseDue) << "a toggle before the last one's release";
+      releaseDue = scenario.reportRelease;
+      ++toggles;
+    }
+  }
+  EXPECT_EQ(toggles, scenario.toggles);
+  EXPECT_EQ(chords, scenario.releaseChords);
 }
 
 const std::vector<std::string> oneKeyboard = {"add event-kb"};
 const std::vector<std::string> twoKeyboards = {"add event-kb", "add event-other"};
+// A clean press of Fn, then one used as a modifier (Fn+A).
+const std::vector<std::string> holdThenChord = {"press event-kb fn",  "release event-kb fn",
+                                                "press event-kb fn",  "press event-kb a",
+                                                "release event-kb a", "release event-kb fn"};
+// Fn+Space let go at Space (the letter after it is no chord), then Fn+Space
+// with Shift, let go at Fn.
+const std::vector<std::string> spaceHoldThenChord = {
+    "press event-kb fn",        "press event-kb space",       "repeat event-kb space",
+    "release event-kb space",   "press event-kb a",           "release event-kb a",
+    "release event-kb fn",      "press event-kb fn",          "press event-kb space",
+    "press event-kb leftshift", "release event-kb leftshift", "release event-kb fn",
+    "release event-kb space"};
 
 INSTANTIATE_TEST_SUITE_P(
     FnOnly, Scenarios,
@@ -98,7 +134,22 @@ INSTANTIATE_TEST_SUITE_P(
                  "fn",
                  {"add event-kb", "add event-touch badtouch"},
                  {"press event-kb fn"},
-                 1}),
+                 1},
+        Scenario{"ReleaseAfterACleanHoldThenAChord",
+                 "fn",
+                 oneKeyboard,
+                 holdThenChord,
+                 2,
+                 true,
+                 {false, true}},
+        Scenario{"NoReleaseWithoutTheOption", "fn", oneKeyboard, holdThenChord, 2},
+        Scenario{"RemovedWhileHeldReleases",
+                 "fn",
+                 twoKeyboards,
+                 {"press event-other fn", "remove event-other"},
+                 1,
+                 true,
+                 {false}}),
     [](const auto& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,6 +217,22 @@ INSTANTIATE_TEST_SUITE_P(
                  oneKeyboard,
                  {"press event-kb fn; flood event-kb 100", "press event-kb space"},
                  1},
+        Scenario{"ReleaseAtSpaceUpThenAChordAtFnUp",
+                 "fn+space",
+                 oneKeyboard,
+                 spaceHoldThenChord,
+                 2,
+                 true,
+                 {false, true}},
+        Scenario{"NoReleaseWithoutTheOption", "fn+space", oneKeyboard, spaceHoldThenChord, 2},
+        Scenario{"ReleaseWithFnAndSpaceOnTwoKeyboards",
+                 "fn+space",
+                 twoKeyboards,
+                 {"press event-kb fn", "press event-other space", "repeat event-other space",
+                  "release event-other space", "press event-kb leftctrl", "release event-kb fn"},
+                 1,
+                 true,
+                 {false}},
         Scenario{"OverflowWhileFnGoesUp",
                  "fn+space",
                  oneKeyboard,

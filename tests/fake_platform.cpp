@@ -29,6 +29,16 @@ void send(const platform::DesktopEvent& event) {
   }
 }
 
+void sendKey(platform::EventMask type, std::uint16_t keyCode, std::optional<std::string> characters,
+             platform::ModifierFlags flags) {
+  platform::DesktopEvent event;
+  event.type = type;
+  event.modifierFlags = flags;
+  event.keyCode = keyCode;
+  event.charactersIgnoringModifiers = std::move(characters);
+  send(event);
+}
+
 }  // namespace
 
 Desktop& desktop() {
@@ -47,12 +57,12 @@ void sendFlagsChanged(platform::ModifierFlags flags) {
 
 void sendKeyDown(std::uint16_t keyCode, std::optional<std::string> characters,
                  platform::ModifierFlags flags) {
-  platform::DesktopEvent event;
-  event.type = platform::keyDownMask;
-  event.modifierFlags = flags;
-  event.keyCode = keyCode;
-  event.charactersIgnoringModifiers = std::move(characters);
-  send(event);
+  sendKey(platform::keyDownMask, keyCode, std::move(characters), flags);
+}
+
+void sendKeyUp(std::uint16_t keyCode, std::optional<std::string> characters,
+               platform::ModifierFlags flags) {
+  sendKey(platform::keyUpMask, keyCode, std::move(characters), flags);
 }
 
 std::vector<std::string> outputLines() {

@@ -46,6 +46,8 @@ void reset();
 void sendFlagsChanged(platform::ModifierFlags flags);
 void sendKeyDown(std::uint16_t keyCode, std::optional<std::string> characters,
                  platform::ModifierFlags flags = 0);
+void sendKeyUp(std::uint16_t keyCode, std::optional<std::string> characters,
+               platform::ModifierFlags flags = 0);
 
 std::vector<std::string> outputLines();
 std::vector<nlohmann::json> outputEvents();

@@ -40,7 +40,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ModifierCase{KEY_RIGHTALT, 0x80000}, ModifierCase{KEY_LEFTMETA, 0x100000},
                     ModifierCase{KEY_RIGHTMETA, 0x100000}, ModifierCase{KEY_CAPSLOCK, 0x10000}));
 
-TEST(KeyTranslation, SpaceIsKeyCode49WithASpaceCharacter) {
+TEST(KeyTranslation, SpaceIsKeyCode49WithASpaceCharacterDownAndUp) {
   KeyTranslator translator;
   translator.translate(first, KEY_FN, 1);
   for (int value : {1, 2}) {
@@ -52,6 +52,15 @@ TEST(KeyTranslation, SpaceIsKeyCode49WithASpaceCharacter) {
     EXPECT_EQ(down->charactersIgnoringModifiers, " ");
   }
   EXPECT_FALSE(translator.translate(first, KEY_SPACE, 0));
+  translator.reportKeyUps();
+  translator.translate(first, KEY_SPACE, 1);
+  auto up = translator.translate(first, KEY_SPACE, 0);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->type, keyUpMask);
+  EXPECT_EQ(up->keyCode, 49);
+  EXPECT_EQ(up->modifierFlags, fnBit);
+  EXPECT_EQ(up->charactersIgnoringModifiers, " ");
+  EXPECT_EQ(translator.translate(first, KEY_FN, 0)->type, flagsChangedMask);  // never a key-up
 }
 
 TEST(KeyTranslation, OtherKeysHaveNoCharactersAndUnknownOnesNoCode) {

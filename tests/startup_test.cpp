@@ -73,39 +73,53 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{{"helper", "--shortcut", "--prompt-accessibility"},
                   "Unsupported native shortcut: --prompt-accessibility. This helper currently "
                   "supports Fn and Fn+Space."},
+        ErrorCase{{"helper", "--shortcut", "--report-release", "fn"},
+                  "Unsupported native shortcut: --report-release. This helper currently "
+                  "supports Fn and Fn+Space."},
         ErrorCase{{"helper", "--shortcut", "fn+\uFFFD"},
                   "Unsupported native shortcut: fn+\uFFFD. This helper currently supports Fn and "
                   "Fn+Space."}));
 
-struct PromptCase {
+struct FlagCase {
   std::vector<std::string> arguments;
   bool prompt;
+  bool reportRelease = false;
 };
 
-void PrintTo(const PromptCase& c, std::ostream* os) { *os << testing::PrintToString(c.arguments); }
+void PrintTo(const FlagCase& c, std::ostream* os) { *os << testing::PrintToString(c.arguments); }
 
-class PromptFlag : public testing::TestWithParam<PromptCase> {
+class Flags : public testing::TestWithParam<FlagCase> {
  protected:
   void SetUp() override { fake::reset(); }
 };
 
-TEST_P(PromptFlag, IsAWholeCaseSensitiveElementAnywhere) {
+TEST_P(Flags, AreWholeCaseSensitiveElementsAnywhere) {
   runHelper(GetParam().arguments);
-  EXPECT_EQ(fake::desktop().calls.front(),
+  const auto& calls = fake::desktop().calls;
+  EXPECT_EQ(calls.front(),
             std::string("isProcessTrusted prompt=") + (GetParam().prompt ? "true" : "false"));
+  // In fn mode only a release needs key-down monitors, for its chord.
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "addGlobalMonitor 1024"),
+            GetParam().reportRelease ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Arguments, PromptFlag,
+    Arguments, Flags,
     testing::Values(
-        PromptCase{{"helper", "--prompt-accessibility", "--shortcut", "fn"}, true},
-        PromptCase{{"helper", "--shortcut", "fn", "--prompt-accessibility"}, true},
-        PromptCase{{"--prompt-accessibility", "--shortcut", "fn", "--prompt-accessibility"}, true},
-        PromptCase{{"helper", "--shortcut", "fn"}, false},
-        PromptCase{{"helper", "--shortcut", "fn", "--Prompt-Accessibility"}, false},
-        PromptCase{{"helper", "--shortcut", "fn", "--prompt-accessibility=1"}, false},
-        PromptCase{{"helper", "--shortcut", "fn", "-prompt-accessibility"}, false},
-        PromptCase{{"helper", "--shortcut", "fn", " --prompt-accessibility"}, false}));
+        FlagCase{{"helper", "--prompt-accessibility", "--shortcut", "fn"}, true},
+        FlagCase{{"helper", "--shortcut", "fn", "--prompt-accessibility"}, true},
+        FlagCase{{"--prompt-accessibility", "--shortcut", "fn", "--prompt-accessibility"}, true},
+        FlagCase{{"helper", "--shortcut", "fn"}, false},
+        FlagCase{{"helper", "--shortcut", "fn", "--Prompt-Accessibility"}, false},
+        FlagCase{{"helper", "--shortcut", "fn", "--prompt-accessibility=1"}, false},
+        FlagCase{{"helper", "--shortcut", "fn", "-prompt-accessibility"}, false},
+        FlagCase{{"helper", "--shortcut", "fn", " --prompt-accessibility"}, false},
+        FlagCase{{"helper", "--report-release", "--shortcut", "fn"}, false, true},
+        FlagCase{{"helper", "--shortcut", "fn", "--prompt-accessibility", "--report-release"},
+                 true,
+                 true},
+        FlagCase{{"helper", "--shortcut", "fn", "--Report-Release", "--report-release=1"}, false},
+        FlagCase{{"helper", "--shortcut", "fn", "--shortcut", "--report-release"}, false, true}));
 
 TEST_F(Startup, ToggleComesFromTheMainLoopAfterReady) {
   fake::desktop().duringMainLoop = [] { fake::sendFlagsChanged(0x800000); };

@@ -1,7 +1,6 @@
 #include "app/startup.h"
 
-#include <algorithm>
-
+#include "app/arguments.h"
 #include "app/signal_shutdown.h"
 #include "hotkey/hotkey_monitor.h"
 #include "output/event_line.h"
@@ -11,7 +10,8 @@
 namespace qen {
 namespace {
 
-constexpr const char* promptOption = "--prompt-accessibility";
+constexpr std::string_view promptOption = "--prompt-accessibility";
+constexpr std::string_view reportReleaseOption = "--report-release";
 constexpr const char* permissionMessage =
     "Accessibility permission is required for global Fn shortcuts.";
 
@@ -43,10 +43,10 @@ int runHelper(const std::vector<std::string>& arguments) {
     return 1;
   }
   const ShortcutConfig config = *parsed;
-  bool prompt = std::find(arguments.begin(), arguments.end(), promptOption) != arguments.end();
-  bool trusted = requestAccessibility(prompt);
+  bool trusted = requestAccessibility(hasFlag(arguments, promptOption));
   platform::becomeAccessoryApplication();
-  auto monitor = HotkeyMonitor::create(config);
+  auto monitor =
+      HotkeyMonitor::create(config, {.reportRelease = hasFlag(arguments, reportReleaseOption)});
   monitor->start();
   emitReady(config, trusted);
   if (!trusted) emitPermissionMissing();

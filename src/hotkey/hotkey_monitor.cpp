@@ -17,18 +17,19 @@ bool isSpace(const KeyEvent& event) {
 
 }  // namespace
 
-std::shared_ptr<HotkeyMonitor> HotkeyMonitor::create(ShortcutConfig shortcut) {
-  auto monitor = std::make_shared<HotkeyMonitor>(ConstructionToken{}, std::move(shortcut));
+std::shared_ptr<HotkeyMonitor> HotkeyMonitor::create(ShortcutConfig shortcut,
+                                                     MonitorOptions options) {
+  auto monitor = std::make_shared<HotkeyMonitor>(ConstructionToken{}, std::move(shortcut), options);
   monitor->self = monitor;
   return monitor;
 }
 
-HotkeyMonitor::HotkeyMonitor(ConstructionToken, ShortcutConfig shortcut)
-    : shortcut(std::move(shortcut)) {}
+HotkeyMonitor::HotkeyMonitor(ConstructionToken, ShortcutConfig shortcut, MonitorOptions options)
+    : shortcut(std::move(shortcut)), reportRelease(options.reportRelease) {}
 
 template <>
 platform::GlobalHandler HotkeyMonitor::handlerFor(std::weak_ptr<HotkeyMonitor> monitor,
-                                                  void (HotkeyMonitor::*handle)(const KeyEvent&)) {
+                                                  EventHandling handle) {
   return [monitor, handle](const platform::DesktopEvent& event) {
     if (auto strong = monitor.lock()) ((*strong).*handle)(toKeyEvent(event));
   };
@@ -36,44 +37,60 @@ platform::GlobalHandler HotkeyMonitor::handlerFor(std::weak_ptr<HotkeyMonitor> m
 
 template <>
 platform::LocalHandler HotkeyMonitor::handlerFor(std::weak_ptr<HotkeyMonitor> monitor,
-                                                 void (HotkeyMonitor::*handle)(const KeyEvent&)) {
+                                                 EventHandling handle) {
   return [monitor, handle](const platform::DesktopEvent& event) {
     if (auto strong = monitor.lock()) ((*strong).*handle)(toKeyEvent(event));
     return &event;
   };
 }
 
+void HotkeyMonitor::addMonitorPair(platform::EventMask mask, EventHandling handle,
+                                   std::optional<MonitorHandle>& global,
+                                   std::optional<MonitorHandle>& local) {
+  global = platform::addGlobalMonitor(mask, handlerFor<platform::GlobalHandler>(self, handle));
+  local = platform::addLocalMonitor(mask, handlerFor<platform::LocalHandler>(self, handle));
+}
+
 void HotkeyMonitor::start() {
-  using platform::addGlobalMonitor, platform::addLocalMonitor;
-  using platform::GlobalHandler, platform::LocalHandler;
-  globalFlagsMonitor =
-      addGlobalMonitor(platform::flagsChangedMask,
-                       handlerFor<GlobalHandler>(self, &HotkeyMonitor::handleFlagsChanged));
-  localFlagsMonitor =
-      addLocalMonitor(platform::flagsChangedMask,
-                      handlerFor<LocalHandler>(self, &HotkeyMonitor::handleFlagsChanged));
-  if (shortcut.mode != Mode::fnSpace) return;
-  globalKeyMonitor = addGlobalMonitor(
-      platform::keyDownMask, handlerFor<GlobalHandler>(self, &HotkeyMonitor::handleKeyDown));
-  localKeyMonitor = addLocalMonitor(platform::keyDownMask,
-                                    handlerFor<LocalHandler>(self, &HotkeyMonitor::handleKeyDown));
+  addMonitorPair(platform::flagsChangedMask, &HotkeyMonitor::handleFlagsChanged, globalFlagsMonitor,
+                 localFlagsMonitor);
+  bool fnSpace = shortcut.mode == Mode::fnSpace;
+  // Key-downs make the fn+space toggle, and tell a chord from a clean hold.
+  if (fnSpace || reportRelease) {
+    addMonitorPair(platform::keyDownMask, &HotkeyMonitor::handleKeyDown, globalKeyMonitor,
+                   localKeyMonitor);
+  }
+  if (fnSpace && reportRelease) {
+    addMonitorPair(platform::keyUpMask, &HotkeyMonitor::handleKeyUp, globalKeyUpMonitor,
+                   localKeyUpMonitor);
+  }
 }
 
 void HotkeyMonitor::stop() {
-  for (const auto* handle :
-       {&globalFlagsMonitor, &localFlagsMonitor, &globalKeyMonitor, &localKeyMonitor}) {
+  for (const auto* handle : {&globalFlagsMonitor, &localFlagsMonitor, &globalKeyMonitor,
+                             &localKeyMonitor, &globalKeyUpMonitor, &localKeyUpMonitor}) {
     if (*handle) platform::removeMonitor(**handle);
   }
 }
 
 void HotkeyMonitor::handleFlagsChanged(const KeyEvent& event) {
   bool fnDown = hasFunctionFlag(event.modifierFlags);
-  if (shortcut.mode == Mode::fnOnly && fnDown && !functionPressed) emitToggle("fn");
-  if (!fnDown) spaceTriggeredDuringCurrentPress = false;
+  bool toggles = shortcut.mode == Mode::fnOnly && fnDown && !functionPressed;
+  if (toggles) {
+    emitToggle("fn");
+  } else if (toggleAwaitingRelease && addsModifier(event.modifierFlags)) {
+    chordDuringPress = true;
+  }
+  if (!fnDown) {
+    spaceTriggeredDuringCurrentPress = false;
+    emitReleaseIfDue();
+  }
   functionPressed = fnDown;
+  previousFlags = event.modifierFlags;
 }
 
 void HotkeyMonitor::handleKeyDown(const KeyEvent& event) {
+  if (toggleAwaitingRelease && !isShortcutKey(event)) chordDuringPress = true;
   if (shortcut.mode != Mode::fnSpace) return;
   if (!functionPressed && !hasFunctionFlag(event.modifierFlags)) return;
   if (!isSpace(event)) return;
@@ -82,10 +99,42 @@ void HotkeyMonitor::handleKeyDown(const KeyEvent& event) {
   emitToggle("fn+space");
 }
 
+// Registered in fnSpace mode only: letting go of Space ends the shortcut.
+void HotkeyMonitor::handleKeyUp(const KeyEvent& event) {
+  if (isSpace(event)) emitReleaseIfDue();
+}
+
 void HotkeyMonitor::emitToggle(std::string_view source) {
   emit({{"type", std::string("toggle")},
         {"shortcut", shortcut.rawValue},
         {"source", std::string(source)}});
+  toggleAwaitingRelease = reportRelease;
+  chordDuringPress = false;
+}
+
+void HotkeyMonitor::emitReleaseIfDue() {
+  if (!toggleAwaitingRelease) return;
+  toggleAwaitingRelease = false;
+  emit({{"type", std::string("release")},
+        {"shortcut", shortcut.rawValue},
+        {"source", std::string(source())},
+        {"chord", chordDuringPress}});
+  chordDuringPress = false;
+}
+
+bool HotkeyMonitor::isShortcutKey(const KeyEvent& event) const {
+  return shortcut.mode == Mode::fnSpace && isSpace(event);
+}
+
+bool HotkeyMonitor::addsModifier(ModifierFlags flags) const {
+  constexpr ModifierFlags chordModifiers = platform::capsLockKeyFlag | platform::shiftKeyFlag |
+                                           platform::controlKeyFlag | platform::optionKeyFlag |
+                                           platform::commandKeyFlag;
+  return (flags & ~previousFlags & chordModifiers) != 0;
+}
+
+std::string_view HotkeyMonitor::source() const {
+  return shortcut.mode == Mode::fnOnly ? "fn" : "fn+space";
 }
 
 }  // namespace qen

@@ -14,6 +14,11 @@ namespace qen::platform {
 
 // Modifier bits in the desktop's own layout (AppKit's NSEventModifierFlags).
 using ModifierFlags = std::uint64_t;
+inline constexpr ModifierFlags capsLockKeyFlag = 1ULL << 16;
+inline constexpr ModifierFlags shiftKeyFlag = 1ULL << 17;
+inline constexpr ModifierFlags controlKeyFlag = 1ULL << 18;
+inline constexpr ModifierFlags optionKeyFlag = 1ULL << 19;    // Alt
+inline constexpr ModifierFlags commandKeyFlag = 1ULL << 20;   // Meta
 inline constexpr ModifierFlags functionKeyFlag = 1ULL << 23;  // 0x800000, Fn (globe)
 
 // The desktop's virtual key code of the Space bar.
@@ -22,15 +27,17 @@ inline constexpr std::uint16_t spaceKeyCode = 49;
 // Event masks are AppKit's: one bit per event type.
 using EventMask = std::uint64_t;
 inline constexpr unsigned keyDownEventType = 10;
+inline constexpr unsigned keyUpEventType = 11;
 inline constexpr unsigned flagsChangedEventType = 12;
 inline constexpr EventMask keyDownMask = 1ULL << keyDownEventType;            // 1024
+inline constexpr EventMask keyUpMask = 1ULL << keyUpEventType;                // 2048
 inline constexpr EventMask flagsChangedMask = 1ULL << flagsChangedEventType;  // 4096
 
 // One keyboard event as the desktop reports it.
 struct DesktopEvent {
   EventMask type = flagsChangedMask;
   ModifierFlags modifierFlags = 0;
-  std::uint16_t keyCode = 0;  // read for key-down events only
+  std::uint16_t keyCode = 0;  // read for key-down and key-up events only
   std::optional<std::string> charactersIgnoringModifiers;
 };
 

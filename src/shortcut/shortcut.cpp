@@ -9,7 +9,6 @@
 namespace qen {
 namespace {
 
-constexpr std::string_view shortcutOption = "--shortcut";
 constexpr std::array<std::string_view, 3> fnAliases = {"fn", "function", "globe"};
 constexpr std::string_view spaceKeyName = "space";
 

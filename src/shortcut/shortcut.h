@@ -1,9 +1,13 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qen {
+
+// The option whose next element names the shortcut.
+inline constexpr std::string_view shortcutOption = "--shortcut";
 
 struct ShortcutConfig {
   enum class Mode { fnOnly, fnSpace };

@@ -18,6 +18,7 @@ using nlohmann::json;
 struct StartOptions {
   bool noInputDirectory = false;
   bool withoutReadOverride = false;
+  bool reportRelease = false;
 };
 
 class EndToEnd : public ::testing::Test {
@@ -39,9 +40,10 @@ class EndToEnd : public ::testing::Test {
 
   // Starts the helper and reads its start-up lines; returns "accessibilityTrusted".
   bool start(const std::string& shortcut, StartOptions options = {}, SpawnOptions spawn = {}) {
+    std::vector<std::string> command{helperPath(), "--shortcut", shortcut};
+    if (options.reportRelease) command.push_back("--report-release");
     helper = std::make_unique<HelperProcess>(
-        keyboards->runWithInput({helperPath(), "--shortcut", shortcut}, options.noInputDirectory,
-                                options.withoutReadOverride),
+        keyboards->runWithInput(command, options.noInputDirectory, options.withoutReadOverride),
         spawn);
     auto ready = json::parse(helper->readLine().value_or("null"));
     EXPECT_EQ(ready["type"], "ready");
@@ -74,17 +76,26 @@ class EndToEnd : public ::testing::Test {
     ASSERT_TRUE(waitUntilIdle(helper->pid()));
   }
 
-  // The toggle lines written so far and not yet read.
-  int toggles(const std::string& shortcut) {
-    int count = 0;
+  // The lines written so far and not yet read.
+  std::vector<json> events() {
+    std::vector<json> written;
     while (auto line = helper->readLine(std::chrono::milliseconds(20))) {
-      bool fn = shortcut == "Fn";
-      EXPECT_EQ(
-          json::parse(*line),
-          (json{{"type", "toggle"}, {"shortcut", shortcut}, {"source", fn ? "fn" : "fn+space"}}));
-      ++count;
+      written.push_back(json::parse(*line));
     }
-    return count;
+    return written;
+  }
+
+  // The number of toggle lines written so far and not yet read; any other
+  // line fails the test.
+  int toggles(const std::string& shortcut) {
+    auto written = events();
+    for (const auto& event : written) EXPECT_EQ(event, toggleEvent(shortcut));
+    return static_cast<int>(written.size());
+  }
+
+  static json toggleEvent(const std::string& shortcut) {
+    bool fn = shortcut == "Fn";
+    return {{"type", "toggle"}, {"shortcut", shortcut}, {"source", fn ? "fn" : "fn+space"}};
   }
 
   std::unique_ptr<VirtualKeyboards> keyboards;

@@ -143,6 +143,7 @@ void prepareProcess() {
 
 std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler handler) {
   desktop().keyboards().start();
+  if (mask & keyUpMask) desktop().keyboards().reportKeyUps();
   return desktop().add(mask, std::move(handler));
 }
 

@@ -29,6 +29,7 @@ class EvdevKeyboards {
   // Does nothing the second time.
   void start();
   std::size_t openCount() const { return keyboards_.size(); }
+  void reportKeyUps() { translator_.reportKeyUps(); }
 
   // Returns false when the token is not one of ours.
   bool handleReady(std::uint64_t token, std::uint32_t epollEvents);

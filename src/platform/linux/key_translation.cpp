@@ -11,10 +11,11 @@ struct ModifierKey {
 };
 
 constexpr ModifierKey modifierKeys[] = {
-    {KEY_FN, functionKeyFlag}, {KEY_LEFTSHIFT, 0x20000}, {KEY_RIGHTSHIFT, 0x20000},
-    {KEY_LEFTCTRL, 0x40000},   {KEY_RIGHTCTRL, 0x40000}, {KEY_LEFTALT, 0x80000},
-    {KEY_RIGHTALT, 0x80000},   {KEY_LEFTMETA, 0x100000}, {KEY_RIGHTMETA, 0x100000},
-    {KEY_CAPSLOCK, 0x10000},
+    {KEY_FN, functionKeyFlag},       {KEY_LEFTSHIFT, shiftKeyFlag},
+    {KEY_RIGHTSHIFT, shiftKeyFlag},  {KEY_LEFTCTRL, controlKeyFlag},
+    {KEY_RIGHTCTRL, controlKeyFlag}, {KEY_LEFTALT, optionKeyFlag},
+    {KEY_RIGHTALT, optionKeyFlag},   {KEY_LEFTMETA, commandKeyFlag},
+    {KEY_RIGHTMETA, commandKeyFlag}, {KEY_CAPSLOCK, capsLockKeyFlag},
 };
 
 // The desktop's virtual key codes for the keys of a US keyboard.
@@ -103,7 +104,8 @@ std::optional<DesktopEvent> KeyTranslator::translate(KeyboardId keyboard, std::u
   auto& keys = heldByKeyboard_[keyboard];
   if (value == 0) {
     setHeld(keys, code, false);
-    return isModifier ? std::optional(flagsChanged()) : std::nullopt;
+    if (isModifier) return flagsChanged();
+    return reportKeyUps_ ? std::optional(keyEvent(keyUpMask, code)) : std::nullopt;
   }
   setHeld(keys, code, true);
   if (isModifier) {
@@ -111,7 +113,7 @@ std::optional<DesktopEvent> KeyTranslator::translate(KeyboardId keyboard, std::u
     // desktop reports a modifier only when it goes down or up.
     return value == 1 ? std::optional(flagsChanged()) : std::nullopt;
   }
-  return keyDown(code);
+  return keyEvent(keyDownMask, code);
 }
 
 std::optional<DesktopEvent> KeyTranslator::removeKeyboard(KeyboardId keyboard) {
@@ -151,9 +153,9 @@ DesktopEvent KeyTranslator::flagsChanged() const {
   return event;
 }
 
-DesktopEvent KeyTranslator::keyDown(std::uint16_t code) const {
+DesktopEvent KeyTranslator::keyEvent(EventMask type, std::uint16_t code) const {
   DesktopEvent event;
-  event.type = keyDownMask;
+  event.type = type;
   event.modifierFlags = modifierFlags();
   event.keyCode = virtualKeyCode(code);
   if (code == KEY_SPACE) event.charactersIgnoringModifiers = " ";

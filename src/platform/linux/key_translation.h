@@ -25,6 +25,10 @@ ModifierFlags modifierBit(std::uint16_t kernelCode);
 
 class KeyTranslator {
  public:
+  // From now on a released key that is no modifier becomes a key-up event;
+  // until then it is nothing, as nobody listens for it.
+  void reportKeyUps() { reportKeyUps_ = true; }
+
   // Keys a keyboard already held when it was opened join the state silently.
   void joinKeyboard(KeyboardId keyboard, std::span<const std::uint16_t> heldCodes);
 
@@ -42,10 +46,11 @@ class KeyTranslator {
 
   void setHeld(KeySet& keys, std::uint16_t code, bool held);
   DesktopEvent flagsChanged() const;
-  DesktopEvent keyDown(std::uint16_t code) const;
+  DesktopEvent keyEvent(EventMask type, std::uint16_t code) const;
 
   std::unordered_map<KeyboardId, KeySet> heldByKeyboard_;
   std::array<std::uint16_t, KEY_CNT> holderCount_{};
+  bool reportKeyUps_ = false;
 };
 
 }  // namespace qen::platform::evdev
