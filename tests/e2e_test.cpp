@@ -272,6 +272,71 @@ INSTANTIATE_TEST_SUITE_P(
                       TrustCase{"KeyboardWithoutFnHasSpace", {"add event-plain nofn"}, {}, true}),
     [](const auto& info) { return info.param.name; });
 
+struct DiagnosisCase {
+  std::string name;
+  std::vector<std::string> nodes;
+  StartOptions options;
+  json devices;
+  std::vector<std::string> problemCodes;
+};
+
+void PrintTo(const DiagnosisCase& c, std::ostream* os) { *os << c.name; }
+
+class Diagnose : public EndToEnd, public ::testing::WithParamInterface<DiagnosisCase> {};
+
+TEST_P(Diagnose, DescribesEveryNodeNamesTheProblemAndEndsWithZero) {
+  for (const auto& line : GetParam().nodes) command(line);
+  const auto& options = GetParam().options;
+  helper = std::make_unique<HelperProcess>(keyboards->runWithInput(
+      {helperPath(), "--diagnose"}, options.noInputDirectory, options.withoutReadOverride));
+  auto lines = helper->readRemainingLines();
+  ASSERT_EQ(lines.size(), 1u);
+  auto line = json::parse(lines[0]);
+  EXPECT_EQ(line["type"], "diagnosis");
+  EXPECT_EQ(line["platform"], "linux");
+  EXPECT_EQ(line["devices"], GetParam().devices);
+  std::vector<std::string> codes;
+  for (const auto& problem : line["problems"]) codes.push_back(problem["code"]);
+  EXPECT_EQ(codes, GetParam().problemCodes);
+  EXPECT_EQ(line["accessibilityTrusted"], codes.empty() || codes[0] == "no-fn-key");
+  auto status = helper->waitForExit();
+  ASSERT_TRUE(status && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+json readableNode(const std::string& name, bool keyboard, bool fn) {
+  return {{"path", "/dev/input/" + name},
+          {"readable", true},
+          {"name", "vkbd " + name},
+          {"keyboard", keyboard},
+          {"fn", fn}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, Diagnose,
+    ::testing::Values(
+        DiagnosisCase{
+            "KeyboardWithFn", {"add event0"}, {}, {readableNode("event0", true, true)}, {}},
+        DiagnosisCase{"KeyboardWithoutFn",
+                      {"add event0 nofn"},
+                      {},
+                      {readableNode("event0", true, false)},
+                      {"no-fn-key"}},
+        DiagnosisCase{"UnreadableNode",
+                      {"add event10 mouse", "add event2 0200"},
+                      {false, true},
+                      {{{"path", "/dev/input/event2"}, {"readable", false}},
+                       readableNode("event10", false, false)},
+                      {"no-readable-keyboard"}},
+        DiagnosisCase{"OnlyAMouse",
+                      {"add event0 mouse"},
+                      {},
+                      {readableNode("event0", false, false)},
+                      {"no-readable-keyboard"}},
+        DiagnosisCase{"NoNodes", {}, {}, json::array(), {"no-input-devices"}},
+        DiagnosisCase{"NoInputDirectory", {}, {true}, json::array(), {"no-input-devices"}}),
+    [](const auto& info) { return info.param.name; });
+
 TEST_F(EndToEnd, KeyboardThatBecomesReadableIsOpened) {
   command("add event-locked 0200");
   ASSERT_FALSE(start("fn", {false, true}));

@@ -112,6 +112,11 @@ bool isProcessTrusted(const TrustQueryOptions& options) {
   return d.trusted;
 }
 
+DesktopFacts gatherDesktopFacts() {
+  fake::desktop().calls.push_back("gatherDesktopFacts");
+  return fake::desktop().facts;
+}
+
 void becomeAccessoryApplication() { fake::desktop().calls.push_back("becomeAccessoryApplication"); }
 
 void runMainLoop() {

@@ -29,6 +29,7 @@ struct Desktop {
   bool trusted = true;
   std::set<std::size_t> registrationsReturningNoHandle;  // 0-based registration numbers
   std::function<void()> duringMainLoop;
+  platform::DesktopFacts facts;
 
   std::vector<std::string> calls;
   std::string standardOutput;

@@ -56,6 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Unsupported native shortcut: cmd+k" + unsupportedEnd},
                       ErrorCase{{"--shortcut", "FN+\xC3\x84\xFF"},
                                 "Unsupported native shortcut: fn+\u00E4\uFFFD" + unsupportedEnd},
+                      ErrorCase{{"--shortcut", "--diagnose"},
+                                "Unsupported native shortcut: --diagnose" + unsupportedEnd},
                       ErrorCase{{"--shortcut", "a\"b\\c\nd"},
                                 "Unsupported native shortcut: a\"b\\c\nd" + unsupportedEnd}));
 
@@ -114,6 +116,15 @@ INSTANTIATE_TEST_SUITE_P(Signals, ProcessSignal,
                                            SignalCase{"fn+space", {SIGINT}},
                                            SignalCase{"fn+space", {SIGTERM, SIGINT, SIGTERM}},
                                            SignalCase{"fn", {SIGINT, SIGINT}}));
+
+TEST(Process, DiagnoseBesideAShortcutWritesOnlyTheDiagnosis) {
+  HelperProcess helper(helperWith({"--shortcut", "fn", "--diagnose", "--report-release"}));
+  auto lines = helper.readRemainingLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(json::parse(lines[0])["type"], "diagnosis");
+  EXPECT_TRUE(exitedWith(helper.waitForExit(), 0));
+  EXPECT_EQ(helper.standardError(), "");
+}
 
 TEST(Process, KeepsRunningUntilSignalled) {
   HelperProcess helper(helperWith({"--shortcut", "fn+space", "--prompt-accessibility"}));

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+
 #include "app/arguments.h"
 #include "fake_platform.h"
 
@@ -144,6 +147,173 @@ TEST_F(Startup, SignalStopsTheMonitorThenExitsWithZero) {
   EXPECT_EQ(calls(), (Calls{"removeMonitor 100", "removeMonitor 101", "exitProcess 0"}));
   fake::sendFlagsChanged(0x800000);
   EXPECT_EQ(fake::outputLines().size(), 1u);  // "ready" only: nothing after the stop
+}
+
+using platform::GlobeKeyAction;
+using platform::InputDevice;
+using platform::LinuxDesktopFacts;
+using platform::MacDesktopFacts;
+
+// The section a problem's message sends the user to must be in the README.
+bool namesAReadmeSection(const std::string& message) {
+  std::smatch section;
+  if (!std::regex_search(message, section, std::regex(R"re(See "([^"]+)" in the README\.$)re"))) {
+    return false;
+  }
+  std::ifstream readme(QEN_README);
+  for (std::string line; std::getline(readme, line);) {
+    if (std::regex_match(line, std::regex("#+ " + section[1].str()))) return true;
+  }
+  return false;
+}
+
+struct DiagnosisCase {
+  std::string name;
+  bool trusted;
+  platform::DesktopFacts facts;
+  std::vector<std::string> problemCodes;
+  nlohmann::json fields;  // platform fields the line must hold
+};
+
+void PrintTo(const DiagnosisCase& c, std::ostream* os) { *os << c.name; }
+
+class Diagnosis : public testing::TestWithParam<DiagnosisCase> {
+ protected:
+  void SetUp() override { fake::reset(); }
+};
+
+TEST_P(Diagnosis, WritesOneLineOfFactsAndProblemsAndNothingElse) {
+  fake::desktop().trusted = GetParam().trusted;
+  fake::desktop().facts = GetParam().facts;
+  EXPECT_EQ(runHelper({"helper", "--shortcut", "fn", "--diagnose"}), 0);
+  EXPECT_EQ(fake::desktop().calls,
+            (Calls{"isProcessTrusted prompt=false", "gatherDesktopFacts", "write"}));
+  auto events = fake::outputEvents();
+  ASSERT_EQ(events.size(), 1u);
+  auto line = events[0];
+  EXPECT_EQ(line["type"], "diagnosis");
+  EXPECT_EQ(line["version"], "0.1.0");
+  EXPECT_EQ(line["accessibilityTrusted"], GetParam().trusted);
+  std::vector<std::string> codes;
+  for (const auto& problem : line["problems"]) {
+    codes.push_back(problem["code"]);
+    EXPECT_TRUE(namesAReadmeSection(problem["message"])) << problem["message"];
+  }
+  EXPECT_EQ(codes, GetParam().problemCodes);
+  for (const auto& [key, value] : GetParam().fields.items()) EXPECT_EQ(line[key], value) << key;
+  bool onLinux = std::holds_alternative<LinuxDesktopFacts>(GetParam().facts);
+  EXPECT_EQ(line["platform"], onLinux ? "linux" : "macos");
+  EXPECT_EQ(line.size(), 5 + GetParam().fields.size());
+}
+
+InputDevice keyboard(std::string path, bool fn = true) {
+  return {.path = path, .readable = true, .name = "kbd", .keyboard = true, .reportsFn = fn};
+}
+InputDevice locked(std::string path) { return {.path = path}; }
+InputDevice mouse(std::string path) { return {.path = path, .readable = true, .name = "mouse"}; }
+
+const nlohmann::json fnKeyboard = {{"path", "/dev/input/event0"},
+                                   {"readable", true},
+                                   {"name", "kbd"},
+                                   {"keyboard", true},
+                                   {"fn", true}};
+const nlohmann::json noFnKeyboard = [] {
+  auto entry = fnKeyboard;
+  entry["fn"] = false;
+  return entry;
+}();
+const nlohmann::json lockedNode = {{"path", "/dev/input/event1"}, {"readable", false}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Facts, Diagnosis,
+    testing::Values(
+        DiagnosisCase{"NoInputDevices",
+                      false,
+                      LinuxDesktopFacts{},
+                      {"no-input-devices"},
+                      {{"devices", nlohmann::json::array()}, {"sessionType", nullptr}}},
+        DiagnosisCase{"OnlyUnreadableNodes",
+                      false,
+                      LinuxDesktopFacts{{locked("/dev/input/event1")}, "x11"},
+                      {"no-readable-keyboard"},
+                      {{"devices", {lockedNode}}, {"sessionType", "x11"}}},
+        DiagnosisCase{"OnlyAMouse",
+                      false,
+                      LinuxDesktopFacts{{mouse("/dev/input/event3")}},
+                      {"no-readable-keyboard"},
+                      {{"devices",
+                        {{{"path", "/dev/input/event3"},
+                          {"readable", true},
+                          {"name", "mouse"},
+                          {"keyboard", false},
+                          {"fn", false}}}},
+                       {"sessionType", nullptr}}},
+        DiagnosisCase{
+            "KeyboardWithoutFnBesideALockedNode",
+            true,
+            LinuxDesktopFacts{{keyboard("/dev/input/event0", false), locked("/dev/input/event1")}},
+            {"no-fn-key"},
+            {{"devices", {noFnKeyboard, lockedNode}}, {"sessionType", nullptr}}},
+        DiagnosisCase{"KeyboardWithFn",
+                      true,
+                      LinuxDesktopFacts{
+                          {keyboard("/dev/input/event0"), locked("/dev/input/event1")}, "wayland"},
+                      {},
+                      {{"devices", {fnKeyboard, lockedNode}}, {"sessionType", "wayland"}}},
+        DiagnosisCase{"BytesThatAreNotUtf8StayOneValidLine",
+                      true,
+                      LinuxDesktopFacts{{{.path = "/dev/input/event0",
+                                          .readable = true,
+                                          .name = "kb\xFF",
+                                          .keyboard = true,
+                                          .reportsFn = true}},
+                                        "\xC3"},
+                      {},
+                      {{"devices",
+                        {{{"path", "/dev/input/event0"},
+                          {"readable", true},
+                          {"name", "kb\uFFFD"},
+                          {"keyboard", true},
+                          {"fn", true}}}},
+                       {"sessionType", "\uFFFD"}}},
+        DiagnosisCase{"MacNothingInTheWay",
+                      true,
+                      MacDesktopFacts{GlobeKeyAction::doNothing, false},
+                      {},
+                      {{"globeKeyAction", "doNothing"}, {"secureEventInput", false}}},
+        DiagnosisCase{"MacEverythingInTheWay",
+                      false,
+                      MacDesktopFacts{GlobeKeyAction::systemDefault, true},
+                      {"not-trusted", "globe-key-has-action", "secure-event-input"},
+                      {{"globeKeyAction", "systemDefault"}, {"secureEventInput", true}}},
+        DiagnosisCase{"MacChangeInputSource",
+                      true,
+                      MacDesktopFacts{GlobeKeyAction::changeInputSource, false},
+                      {"globe-key-has-action"},
+                      {{"globeKeyAction", "changeInputSource"}, {"secureEventInput", false}}},
+        DiagnosisCase{"MacShowEmojiAndSymbols",
+                      true,
+                      MacDesktopFacts{GlobeKeyAction::showEmojiAndSymbols, false},
+                      {"globe-key-has-action"},
+                      {{"globeKeyAction", "showEmojiAndSymbols"}, {"secureEventInput", false}}},
+        DiagnosisCase{"MacStartDictation",
+                      true,
+                      MacDesktopFacts{GlobeKeyAction::startDictation, false},
+                      {"globe-key-has-action"},
+                      {{"globeKeyAction", "startDictation"}, {"secureEventInput", false}}},
+        DiagnosisCase{"MacUnknownAction",
+                      true,
+                      MacDesktopFacts{GlobeKeyAction::unknown, false},
+                      {"globe-key-has-action"},
+                      {{"globeKeyAction", "unknown"}, {"secureEventInput", false}}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Startup, DiagnoseIsAnOptionAnywhereButInTheShortcutsPlace) {
+  EXPECT_EQ(runHelper({"--diagnose"}), 0);
+  EXPECT_EQ(fake::outputEvents().at(0)["type"], "diagnosis");
+  fake::reset();
+  EXPECT_EQ(runHelper({"helper", "--shortcut", "--diagnose"}), 1);
+  EXPECT_EQ(fake::outputEvents().at(0)["type"], "error");
 }
 
 TEST(ArgumentVector, DecodesEveryElementWithReplacement) {

@@ -2,6 +2,7 @@
 
 #include "app/arguments.h"
 #include "app/signal_shutdown.h"
+#include "diagnosis/diagnosis.h"
 #include "hotkey/hotkey_monitor.h"
 #include "output/event_line.h"
 #include "platform/platform.h"
@@ -12,6 +13,7 @@ namespace {
 
 constexpr std::string_view promptOption = "--prompt-accessibility";
 constexpr std::string_view reportReleaseOption = "--report-release";
+constexpr std::string_view diagnoseOption = "--diagnose";
 constexpr const char* permissionMessage =
     "Accessibility permission is required for global Fn shortcuts.";
 
@@ -35,6 +37,11 @@ bool requestAccessibility(bool prompt) {
 }
 
 int runHelper(const std::vector<std::string>& arguments) {
+  if (hasFlag(arguments, diagnoseOption)) {
+    bool trusted = requestAccessibility(false);
+    emit(diagnosis(trusted, platform::gatherDesktopFacts()));
+    return 0;
+  }
   std::optional<ShortcutConfig> parsed;
   try {
     parsed = parseShortcut(arguments);

@@ -6,11 +6,42 @@
 
 namespace qen {
 
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json toJson(const EventValue& value);
+
+Json toJson(const EventObject& object) {
+  Json json = Json::object();
+  for (const auto& [key, value] : object) json[key] = toJson(value);
+  return json;
+}
+
+Json toJson(const EventList& list) {
+  Json json = Json::array();
+  for (const auto& value : list) json.push_back(toJson(value));
+  return json;
+}
+
+Json toJson(const EventValue& value) {
+  return std::visit(
+      [](const auto& alternative) -> Json {
+        using Alternative = std::decay_t<decltype(alternative)>;
+        if constexpr (std::is_same_v<Alternative, EventList> ||
+                      std::is_same_v<Alternative, EventObject>) {
+          return toJson(alternative);
+        } else {
+          return alternative;
+        }
+      },
+      value.alternatives());
+}
+
+}  // namespace
+
 std::optional<std::string> formatEventLine(const EventPayload& payload) {
-  nlohmann::ordered_json object = nlohmann::ordered_json::object();
-  for (const auto& [key, value] : payload) {
-    std::visit([&, &key = key](const auto& v) { object[key] = v; }, value);
-  }
+  Json object = toJson(payload);
   try {
     // Compact, UTF-8 as is; throws on text that is not valid UTF-8.
     auto line = object.dump();

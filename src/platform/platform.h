@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace qen::platform {
 
@@ -74,6 +76,42 @@ struct TrustQueryOptions {
   bool prompt = false;
 };
 bool isProcessTrusted(const TrustQueryOptions& options);
+
+// What stands between the user and a toggle, as facts without judgement; read
+// for --diagnose only, as the helper otherwise reads no file, environment
+// variable or preference.
+struct InputDevice {
+  std::string path;
+  bool readable = false;
+  // Known only when readable:
+  std::string name;
+  bool keyboard = false;   // the helper would open it as a keyboard
+  bool reportsFn = false;  // it declares KEY_FN
+};
+
+struct LinuxDesktopFacts {
+  std::vector<InputDevice> devices;        // every event node, in the order the helper opens them
+  std::optional<std::string> sessionType;  // XDG_SESSION_TYPE
+};
+
+// What pressing the globe key alone does besides (AppleFnUsageType).
+enum class GlobeKeyAction {
+  doNothing,
+  changeInputSource,
+  showEmojiAndSymbols,
+  startDictation,
+  systemDefault,  // never chosen
+  unknown,
+};
+
+struct MacDesktopFacts {
+  GlobeKeyAction globeKeyAction = GlobeKeyAction::systemDefault;
+  bool secureEventInput = false;  // a secure text field hides key-downs
+};
+
+using DesktopFacts = std::variant<LinuxDesktopFacts, MacDesktopFacts>;
+
+DesktopFacts gatherDesktopFacts();
 
 // No window, no dock icon, no menu bar.
 void becomeAccessoryApplication();

@@ -24,6 +24,9 @@ while [ ! -S "$work/control" ]; do sleep 0.05; done
 send() { build/tools/vkbd/vkbd --send "$work/control" "$@" >/dev/null; }
 send "add event0"
 
+echo "== qen-hotkey-helper --diagnose"
+tools/vkbd/run-with-input.sh "$work/input" build/qen-hotkey-helper --diagnose
+
 for shortcut in fn fn+space; do
   echo "== qen-hotkey-helper --shortcut $shortcut"
   tools/vkbd/run-with-input.sh "$work/input" build/qen-hotkey-helper --shortcut "$shortcut" &

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -161,6 +162,12 @@ void removeMonitor(MonitorHandle handle) { desktop().remove(handle); }
 bool isProcessTrusted(const TrustQueryOptions&) {
   desktop().keyboards().start();
   return desktop().keyboards().openCount() > 0;
+}
+
+DesktopFacts gatherDesktopFacts() {
+  LinuxDesktopFacts facts{.devices = evdev::describeInputDevices(inputDirectory)};
+  if (const char* session = std::getenv("XDG_SESSION_TYPE")) facts.sessionType = session;
+  return facts;
 }
 
 // Nothing to do on Linux: a process without a window shows nowhere on the desktop.

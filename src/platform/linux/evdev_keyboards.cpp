@@ -7,14 +7,30 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
+#include <tuple>
 #include <vector>
 
 namespace qen::platform::evdev {
 namespace {
 
 bool isEventNode(const std::string& name) { return name.rfind("event", 0) == 0; }
+
+// event2 before event10; names without a number after them.
+auto nodeOrder(const std::string& name) {
+  std::string suffix = name.substr(5);
+  bool numbered =
+      !suffix.empty() && suffix.size() < 10 &&
+      std::all_of(suffix.begin(), suffix.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return std::tuple(!numbered, numbered ? std::atol(suffix.c_str()) : 0L, name);
+}
+
+int openNode(const std::string& directory, const std::string& name) {
+  return open((directory + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
 
 // libevdev logs device quirks (a touchpad's bad tracking-ID range, a failed
 // resync) to standard error; the helper never writes there.
@@ -25,6 +41,7 @@ void discardDeviceMessage(const libevdev*, libevdev_log_priority, void*, const c
 
 // Like libevdev_new_from_fd, which could log before a handler is set.
 libevdev* openSilently(int fd) {
+  libevdev_set_log_function(discardLibraryMessage, nullptr);
   libevdev* device = libevdev_new();
   if (device == nullptr) return nullptr;
   libevdev_set_device_log_function(device, discardDeviceMessage, LIBEVDEV_LOG_ERROR, nullptr);
@@ -35,9 +52,40 @@ libevdev* openSilently(int fd) {
   return device;
 }
 
+bool reportsFn(libevdev* device) { return libevdev_has_event_code(device, EV_KEY, KEY_FN); }
+
 bool isKeyboard(libevdev* device) {
-  return libevdev_has_event_code(device, EV_KEY, KEY_FN) ||
-         libevdev_has_event_code(device, EV_KEY, KEY_SPACE);
+  return reportsFn(device) || libevdev_has_event_code(device, EV_KEY, KEY_SPACE);
+}
+
+// The event nodes of directory, in the order they are opened.
+std::vector<std::string> eventNodeNames(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return names;
+  while (auto* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (isEventNode(name)) names.push_back(std::move(name));
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end(),
+            [](const auto& a, const auto& b) { return nodeOrder(a) < nodeOrder(b); });
+  return names;
+}
+
+InputDevice describe(const std::string& directory, const std::string& name) {
+  InputDevice described{.path = directory + "/" + name};
+  int fd = openNode(directory, name);
+  if (fd < 0) return described;
+  described.readable = true;
+  if (libevdev* device = openSilently(fd)) {
+    if (const char* deviceName = libevdev_get_name(device)) described.name = deviceName;
+    described.keyboard = isKeyboard(device);
+    described.reportsFn = reportsFn(device);
+    libevdev_free(device);
+  }
+  close(fd);
+  return described;
 }
 
 std::vector<std::uint16_t> heldKeys(libevdev* device) {
@@ -57,6 +105,12 @@ void watch(int epollFd, int fd, std::uint64_t token) {
 
 }  // namespace
 
+std::vector<InputDevice> describeInputDevices(const std::string& directory) {
+  std::vector<InputDevice> devices;
+  for (const auto& name : eventNodeNames(directory)) devices.push_back(describe(directory, name));
+  return devices;
+}
+
 EvdevKeyboards::EvdevKeyboards(std::string directory, int epollFd, Sink sink)
     : directory_(std::move(directory)), epollFd_(epollFd), sink_(std::move(sink)) {}
 
@@ -68,7 +122,6 @@ EvdevKeyboards::~EvdevKeyboards() {
 void EvdevKeyboards::start() {
   if (started_) return;
   started_ = true;
-  libevdev_set_log_function(discardLibraryMessage, nullptr);
   // Watch before listing, so that a keyboard appearing in between is not missed.
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ >= 0) {
@@ -84,18 +137,12 @@ void EvdevKeyboards::start() {
 }
 
 void EvdevKeyboards::openAll() {
-  DIR* dir = opendir(directory_.c_str());
-  if (dir == nullptr) return;
-  while (auto* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (isEventNode(name)) tryOpen(name);
-  }
-  closedir(dir);
+  for (const auto& name : eventNodeNames(directory_)) tryOpen(name);
 }
 
 void EvdevKeyboards::tryOpen(const std::string& name) {
   if (isOpen(name)) return;
-  int fd = open((directory_ + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = openNode(directory_, name);
   if (fd < 0) return;
   libevdev* device = openSilently(fd);
   if (device == nullptr || !isKeyboard(device)) {

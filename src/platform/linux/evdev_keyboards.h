@@ -6,12 +6,16 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/linux/key_translation.h"
 
 struct libevdev;
 
 namespace qen::platform::evdev {
+
+// Each event node as the helper sees it: readable, a keyboard, with Fn.
+std::vector<InputDevice> describeInputDevices(const std::string& directory);
 
 class EvdevKeyboards {
  public:

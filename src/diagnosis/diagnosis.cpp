@@ -1,0 +1,167 @@
+#include "diagnosis/diagnosis.h"
+
+#include <algorithm>
+#include <string>
+
+#include "shortcut/unicode_text.h"
+
+namespace qen {
+namespace {
+
+using platform::GlobeKeyAction;
+using platform::InputDevice;
+using platform::LinuxDesktopFacts;
+using platform::MacDesktopFacts;
+
+struct Problem {
+  std::string code;
+  std::string message;
+};
+
+// Device names and the environment are bytes; the line must stay UTF-8.
+EventValue text(const std::string& value) { return unicode::toValidUtf8(value); }
+
+EventValue deviceEntry(const InputDevice& device) {
+  EventObject entry{{"path", text(device.path)}, {"readable", device.readable}};
+  if (!device.readable) return entry;
+  entry.emplace_back("name", text(device.name));
+  entry.emplace_back("keyboard", device.keyboard);
+  entry.emplace_back("fn", device.reportsFn);
+  return entry;
+}
+
+constexpr const char* nothingHappens = "When nothing happens";
+
+// A problem's message ends by naming the README section that helps.
+Problem problem(std::string code, std::string text, const char* section = nothingHappens) {
+  return {std::move(code), text + " See \"" + section + "\" in the README."};
+}
+
+std::vector<Problem> linuxProblems(const std::vector<InputDevice>& devices) {
+  auto count = [&](auto test) { return std::count_if(devices.begin(), devices.end(), test); };
+  if (devices.empty()) {
+    return {problem("no-input-devices",
+                    "There are no input devices under /dev/input, so there is no keyboard to "
+                    "watch.")};
+  }
+  if (count([](const auto& d) { return d.readable && d.keyboard; }) == 0) {
+    if (count([](const auto& d) { return !d.readable; }) > 0) {
+      return {problem("no-readable-keyboard",
+                      "This user may not read the keyboards under /dev/input. Give it read "
+                      "access, then start the helper again.",
+                      "Keyboard access on Linux")};
+    }
+    return {problem("no-readable-keyboard",
+                    "No keyboard is attached: no input device has an Fn or a Space key. Plug one "
+                    "in; the helper picks it up while it runs.")};
+  }
+  if (count([](const auto& d) { return d.readable && d.keyboard && d.reportsFn; }) == 0) {
+    return {problem("no-fn-key",
+                    "None of the keyboards reports the Fn key: they handle it inside the "
+                    "keyboard, where no program can see it. Apple keyboards, among others, do "
+                    "report it.",
+                    "Which keyboards report Fn")};
+  }
+  return {};
+}
+
+const char* globeKeyActionName(GlobeKeyAction action) {
+  switch (action) {
+    case GlobeKeyAction::doNothing:
+      return "doNothing";
+    case GlobeKeyAction::changeInputSource:
+      return "changeInputSource";
+    case GlobeKeyAction::showEmojiAndSymbols:
+      return "showEmojiAndSymbols";
+    case GlobeKeyAction::startDictation:
+      return "startDictation";
+    case GlobeKeyAction::systemDefault:
+      return "systemDefault";
+    case GlobeKeyAction::unknown:
+      break;
+  }
+  return "unknown";
+}
+
+std::string globeKeyEffect(GlobeKeyAction action) {
+  switch (action) {
+    case GlobeKeyAction::changeInputSource:
+      return "changes the input source";
+    case GlobeKeyAction::showEmojiAndSymbols:
+      return "opens Emoji & Symbols";
+    case GlobeKeyAction::startDictation:
+      return "starts dictation";
+    default:
+      return "triggers a system action";
+  }
+}
+
+std::vector<Problem> macProblems(bool trusted, const MacDesktopFacts& facts) {
+  std::vector<Problem> problems;
+  if (!trusted) {
+    problems.push_back(problem("not-trusted",
+                               "The app may not watch the keyboard. Allow it under System "
+                               "Settings > Privacy & Security > Accessibility, then start it "
+                               "again.",
+                               "macOS"));
+  }
+  if (facts.globeKeyAction != GlobeKeyAction::doNothing) {
+    problems.push_back(problem(
+        "globe-key-has-action",
+        "Pressing Fn (globe) alone also " + globeKeyEffect(facts.globeKeyAction) +
+            ". In the Keyboard settings, set \"Press fn key to\" (or \"Press \U0001F310 key "
+            "to\") to \"Do Nothing\", or use the fn+space shortcut."));
+  }
+  if (facts.secureEventInput) {
+    problems.push_back(problem("secure-event-input",
+                               "A password or other secure text field has the keyboard focus: "
+                               "macOS hides key presses, so Fn+Space, from other apps until it "
+                               "loses focus."));
+  }
+  return problems;
+}
+
+EventValue problemList(const std::vector<Problem>& problems) {
+  EventList list;
+  for (const auto& problem : problems) {
+    list.push_back(EventObject{{"code", problem.code}, {"message", problem.message}});
+  }
+  return list;
+}
+
+EventPayload common(const char* platform, bool trusted) {
+  return {{"type", std::string("diagnosis")},
+          {"version", std::string(QEN_VERSION)},
+          {"platform", std::string(platform)},
+          {"accessibilityTrusted", trusted}};
+}
+
+EventPayload linuxDiagnosis(bool trusted, const LinuxDesktopFacts& facts) {
+  auto payload = common("linux", trusted);
+  EventList devices;
+  for (const auto& device : facts.devices) devices.push_back(deviceEntry(device));
+  payload.emplace_back("devices", std::move(devices));
+  payload.emplace_back("sessionType",
+                       facts.sessionType ? text(*facts.sessionType) : EventValue(nullptr));
+  payload.emplace_back("problems", problemList(linuxProblems(facts.devices)));
+  return payload;
+}
+
+EventPayload macDiagnosis(bool trusted, const MacDesktopFacts& facts) {
+  auto payload = common("macos", trusted);
+  payload.emplace_back("globeKeyAction", std::string(globeKeyActionName(facts.globeKeyAction)));
+  payload.emplace_back("secureEventInput", facts.secureEventInput);
+  payload.emplace_back("problems", problemList(macProblems(trusted, facts)));
+  return payload;
+}
+
+}  // namespace
+
+EventPayload diagnosis(bool trusted, const platform::DesktopFacts& facts) {
+  if (const auto* onLinux = std::get_if<LinuxDesktopFacts>(&facts)) {
+    return linuxDiagnosis(trusted, *onLinux);
+  }
+  return macDiagnosis(trusted, std::get<MacDesktopFacts>(facts));
+}
+
+}  // namespace qen
