@@ -68,7 +68,8 @@ fetch_utf8proc() {
 
 # A copy of the SDK with the symbols our link needs that its stubs lack:
 # cmake/macos-sdk-supplement/<stub>.tbd lists them under "symbols:" and
-# "objc-classes:", and each goes into that list of the stub's exports.
+# "objc-classes:", and each goes into that list of the stub's exports; and
+# with the declarations its headers lack, from <Framework>.h.
 merge_stub() {
   awk -v supplement="$1" '
     BEGIN {
@@ -89,11 +90,19 @@ merge_sdk() {
   rm -rf "$out/sdk" && cp -r "$sdk" "$out/sdk" && chmod -R u+w "$out/sdk"
   # The SDK's libobjc.tbd names libobjc.A.tbd as text, a link lost on the way.
   ln -sfn libobjc.A.tbd "$out/sdk/usr/lib/libobjc.tbd"
-  local supplement stub
+  local supplement stub framework
   for supplement in cmake/macos-sdk-supplement/*.tbd; do
     stub=$(find "$out/sdk" -name "$(basename "$supplement")" | head -n 1)
     [ -n "$stub" ] || { echo "build-macos: no stub for $supplement" >&2; exit 1; }
     merge_stub "$supplement" "$stub"
+  done
+  # <X>.h goes at the end of the framework's umbrella header, X/X.h.
+  for supplement in cmake/macos-sdk-supplement/*.h; do
+    framework=$(basename "$supplement" .h)
+    [ -d "$out/sdk/System/Library/Frameworks/$framework.framework" ] ||
+      { echo "build-macos: no framework for $supplement" >&2; exit 1; }
+    mkdir -p "$out/sdk/System/Library/Frameworks/$framework.framework/Headers"
+    cat "$supplement" >>"$out/sdk/System/Library/Frameworks/$framework.framework/Headers/$framework.h"
   done
   echo "$out/sdk"
 }
