@@ -129,20 +129,23 @@ bool readUntil(HelperProcess& process, const std::string& needle) {
   return false;
 }
 
+// The helper and the floor take turns, so that a drift of the machine shows
+// in both rather than as a ratio between them.
 json measureStartup(const Settings& settings, const std::string& floorPath) {
-  json result;
-  for (auto [name, argv] : std::vector<std::pair<std::string, std::vector<std::string>>>{
-           {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}},
-           {"floor: write one line and wait", {floorPath}}}) {
-    std::vector<double> samples;
-    for (int run = 0; run < settings.startupRuns; ++run) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> programs = {
+      {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}},
+      {"floor: write one line and wait", {floorPath}}};
+  std::map<std::string, std::vector<double>> samples;
+  for (int run = 0; run < settings.startupRuns; ++run) {
+    for (const auto& [name, argv] : programs) {
       auto begin = Clock::now();
       HelperProcess process(argv);
       if (!process.readLine(10s)) throw std::runtime_error(name + " wrote no line");
-      samples.push_back(microseconds(Clock::now() - begin));
+      samples[name].push_back(microseconds(Clock::now() - begin));
     }
-    result[name] = summary(samples);
   }
+  json result;
+  for (const auto& [name, figures] : samples) result[name] = summary(figures);
   return result;
 }
 
@@ -182,6 +185,39 @@ json measureLatency(const Settings& settings, const std::string& floorPath) {
   return result;
 }
 
+// Space let go after a toggle, to the "release" line, beside the floor's line
+// for the same key-up; rounds taken in turn as for key-downs.
+json measureReleaseLatency(const Settings& settings, const std::string& floorPath) {
+  constexpr int rounds = 10;
+  const std::vector<Client> measured = {
+      {"qen-hotkey-helper",
+       {helperPath(), "--shortcut", "fn+space", "--report-release"},
+       "\"type\":\"release\"",
+       1},
+      {"bare libevdev client (floor)", {floorPath, "/dev/input/event0", "up"}, "up", 0}};
+  VirtualKeyboards keyboards;
+  keyboards.send("add event0");
+  std::map<std::string, std::vector<double>> samples;
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto& client : measured) {
+      auto process = startOnKeyboard(keyboards, client);
+      for (int press = 0; press < settings.latencyPresses / rounds; ++press) {
+        keyboards.send("press event0 fn; press event0 space");
+        keyboards.send("wait event0");
+        auto begin = Clock::now();
+        keyboards.send("release event0 space");
+        if (!readUntil(*process, client.spaceLine))
+          throw std::runtime_error(client.name + " missed a key-up");
+        samples[client.name].push_back(microseconds(Clock::now() - begin));
+        keyboards.send("release event0 fn");
+      }
+    }
+  }
+  json result;
+  for (const auto& client : measured) result[client.name] = summary(samples[client.name]);
+  return result;
+}
+
 json measureIdle(const Settings& settings) {
   VirtualKeyboards keyboards;
   keyboards.send("add event0");
@@ -205,7 +241,13 @@ json measureStorm(const Settings& settings, const std::string& floorPath) {
   VirtualKeyboards keyboards;
   keyboards.send("add event0");
   const long batches = settings.stormEvents / 60;  // "flood 15" is 60 events
-  for (const auto& client : clients(floorPath)) {
+  auto stormClients = clients(floorPath);
+  // Key-up monitors as well: every key-up is an event for the helper then.
+  stormClients.push_back({"qen-hotkey-helper --report-release",
+                          {helperPath(), "--shortcut", "fn+space", "--report-release"},
+                          "\"type\":\"toggle\"",
+                          1});
+  for (const auto& client : stormClients) {
     if (!available(client)) continue;
     auto process = startOnKeyboard(keyboards, client);
     long startupHwm = procStatus(process->pid())["VmHWM"];
@@ -313,6 +355,8 @@ int main(int argc, char** argv) {
   } else {
     std::cerr << "latency...\n";
     results["latency"] = measureLatency(settings, floorDir + "/evdev_floor");
+    std::cerr << "release latency...\n";
+    results["releaseLatency"] = measureReleaseLatency(settings, floorDir + "/evdev_floor");
     std::cerr << "idle...\n";
     results["idle"] = measureIdle(settings);
     std::cerr << "key storm...\n";

@@ -23,6 +23,10 @@ def us(value):
     return f"{value:.0f} µs"
 
 
+def short(name):
+    return "with --report-release" if name.startswith(HELPER + " ") else name.split(" ")[0]
+
+
 startup = results["startup"]
 helper, floor = startup[HELPER], startup["floor: write one line and wait"]
 for stat in ("median", "p90"):
@@ -49,6 +53,11 @@ if "latency" in results:
                 f"floor {us(base)}", f"{ratio:.2f}×",
                 "≤ 1.1× floor" if is_helper and stat == "median" else "peer",
                 ratio <= 1.1 if is_helper and stat == "median" else True)
+    release = results["releaseLatency"]
+    for stat in ("median", "p99"):
+        base, figure = release[FLOOR][stat], release[HELPER][stat]
+        row(f"key-up to \"release\" line, {stat} ({release[HELPER]['runs']} releases, --report-release)",
+            us(figure), f"floor {us(base)}", f"{figure / base:.2f}×", "measured", True)
     idle = results["idle"]
     row(f"idle {idle['seconds']} s, two keyboards: context switches", str(idle["contextSwitches"]),
         "", "", "0", idle["contextSwitches"] == 0)
@@ -57,17 +66,19 @@ if "latency" in results:
     storm = results["storm"]
     mine = storm[HELPER]
     row("peak RSS after start-up", f"{mine['vmHwmAfterStartKiB']} KiB",
-        ", ".join(f"{n.split(' ')[0]} {f['vmHwmAfterStartKiB']} KiB" for n, f in storm.items() if n != HELPER),
+        ", ".join(f"{short(n)} {f['vmHwmAfterStartKiB']} KiB" for n, f in storm.items() if n != HELPER),
         "", "≤ 2048 KiB", mine["vmHwmAfterStartKiB"] <= 2048)
     growth = mine["vmHwmAfterStormKiB"] - mine["vmHwmAfterStartKiB"]
     row(f"peak RSS growth over {mine['events']} key events", f"{growth} KiB",
-        ", ".join(f"{n.split(' ')[0]} {f['vmHwmAfterStormKiB'] - f['vmHwmAfterStartKiB']} KiB"
+        ", ".join(f"{short(n)} {f['vmHwmAfterStormKiB'] - f['vmHwmAfterStartKiB']} KiB"
                   for n, f in storm.items() if n != HELPER), "", "0", growth == 0)
     base = storm[FLOOR]["cpuNsPerEvent"]
     for name, figures in storm.items():
         if name == FLOOR:
             continue
         ratio = figures["cpuNsPerEvent"] / base if base else float("nan")
+        if name.startswith(HELPER + " "):  # fn+space with key-up monitors
+            name = f"{name} (key-up monitors)"
         row(f"CPU per key event: {name}", f"{figures['cpuNsPerEvent']:.0f} ns",
             f"floor {base:.0f} ns", f"{ratio:.2f}×", "measured", True)
 else:

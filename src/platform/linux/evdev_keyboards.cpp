@@ -10,23 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
-#include <tuple>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qen::platform::evdev {
 namespace {
 
 bool isEventNode(const std::string& name) { return name.rfind("event", 0) == 0; }
-
-// event2 before event10; names without a number after them.
-auto nodeOrder(const std::string& name) {
-  std::string suffix = name.substr(5);
-  bool numbered =
-      !suffix.empty() && suffix.size() < 10 &&
-      std::all_of(suffix.begin(), suffix.end(), [](char c) { return c >= '0' && c <= '9'; });
-  return std::tuple(!numbered, numbered ? std::atol(suffix.c_str()) : 0L, name);
-}
 
 int openNode(const std::string& directory, const std::string& name) {
   return open((directory + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -68,8 +59,10 @@ std::vector<std::string> eventNodeNames(const std::string& directory) {
     if (isEventNode(name)) names.push_back(std::move(name));
   }
   closedir(dir);
-  std::sort(names.begin(), names.end(),
-            [](const auto& a, const auto& b) { return nodeOrder(a) < nodeOrder(b); });
+  // Shorter first puts event2 before event10.
+  std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) {
+    return std::pair(a.size(), std::string_view(a)) < std::pair(b.size(), std::string_view(b));
+  });
   return names;
 }
 
