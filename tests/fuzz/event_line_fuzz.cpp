@@ -1,11 +1,13 @@
 // Arbitrary payload strings: every line of valid UTF-8 text is compact JSON,
 // valid UTF-8, ends with exactly one line feed, and parses back to the
-// payload; text that is not UTF-8 yields no line at all.
+// payload; text that is not UTF-8 yields no line at all. A diagnosis of
+// arbitrary device names and session type always yields its line.
 #include <cstdint>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "diagnosis/diagnosis.h"
 #include "output/event_line.h"
 #include "shortcut/unicode_text.h"
 
@@ -16,6 +18,18 @@ void check(bool condition) {
 }
 
 std::string written;
+
+// Device names and the environment are bytes from outside: never a lost line.
+void checkDiagnosis(const std::string& name, const std::string& session, bool flag) {
+  qen::platform::InputDevice device{.path = "/dev/input/" + session,
+                                    .readable = true,
+                                    .name = name,
+                                    .keyboard = flag,
+                                    .reportsFn = !flag};
+  auto line = qen::formatEventLine(
+      qen::diagnosis(flag, qen::platform::LinuxDesktopFacts{{device}, session}));
+  check(line.has_value());
+}
 
 }  // namespace
 
@@ -37,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qen::emit(payload);
   bool validText = qen::unicode::toValidUtf8(message) == message &&
                    qen::unicode::toValidUtf8(shortcut) == shortcut;
+  checkDiagnosis(message, shortcut, flag);
   if (!validText) {
     check(written.empty());
     return 0;
