@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 stage=build-npm/package
 rm -rf build-npm && mkdir -p "$stage/bin" dist
-cp clients/node/{package.json,index.js,index.d.ts,README.md} "$stage/"
+cp clients/node/{package.json,index.cjs,index.js,index.d.cts,index.d.ts,README.md} "$stage/"
 
 add_binary() {
   mkdir -p "$stage/bin/$1"

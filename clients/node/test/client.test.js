@@ -2,14 +2,17 @@
 import { spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import { accessSync, chmodSync, mkdtempSync, rmSync, writeFileSync, constants } from 'node:fs';
+import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import {
+import * as client from '../index.js';
+
+const {
   HelperStartError, binaryCandidates, defaultBinaryPath, outsideAsar, packagedBinaryPath, startHotkeyHelper,
-} from '../index.js';
+} = client;
 
 const repo = resolve(import.meta.dirname ?? new URL('.', import.meta.url).pathname, '../../..');
 const helperPath = process.env.QEN_HELPER ?? defaultBinaryPath;
@@ -77,6 +80,12 @@ test('a missing binary is an error that names the path it tried', async () => {
   const missing = join(work, 'no-such-helper');
   const helper = start({ shortcut: 'fn', binaryPath: missing });
   await assert.rejects(helper.ready, new RegExp(`not found or not executable at ${missing}`));
+});
+
+test('require and import load one module, with every name', () => {
+  const required = createRequire(import.meta.url)('../index.cjs');
+  assert.deepEqual(Object.keys(client).sort(), Object.keys(required).sort());
+  for (const name of Object.keys(required)) assert.equal(client[name], required[name], name);
 });
 
 test('the packaged binary is chosen by platform and architecture, and never run from app.asar', () => {
@@ -226,5 +235,5 @@ test('npm pack ships only what a user needs',
     const packed = spawnSync('npm', ['pack', '--dry-run', '--json'], { cwd: resolve(repo, 'clients/node') });
     assert.equal(packed.status, 0, String(packed.stderr));
     const files = JSON.parse(packed.stdout)[0].files.map((file) => file.path).sort();
-    assert.deepEqual(files, ['README.md', 'index.d.ts', 'index.js', 'package.json']);
+    assert.deepEqual(files, ['README.md', 'index.cjs', 'index.d.cts', 'index.d.ts', 'index.js', 'package.json']);
   });

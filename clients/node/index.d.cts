@@ -1,0 +1,80 @@
+import { EventEmitter } from 'node:events';
+
+export type Shortcut = 'fn' | 'fn+space' | (string & {});
+
+export interface ReadyEvent {
+  type: 'ready';
+  shortcut: 'Fn' | 'Fn+Space';
+  accessibilityTrusted: boolean;
+}
+
+export interface PermissionEvent {
+  type: 'permission';
+  kind: 'accessibility';
+  status: 'missing';
+  message: string;
+}
+
+export type ToggleEvent =
+  | { type: 'toggle'; shortcut: 'Fn'; source: 'fn' }
+  | { type: 'toggle'; shortcut: 'Fn+Space'; source: 'fn+space' };
+
+export interface ExitEvent {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+  /** true after stop(); false when the helper ended on its own or was killed from outside */
+  expected: boolean;
+}
+
+export interface StopResult {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+  /** true when the helper did not end within the grace period and was killed */
+  killed: boolean;
+}
+
+export interface RestartOptions {
+  maxRestarts?: number;
+  initialDelayMs?: number;
+  maxDelayMs?: number;
+}
+
+export interface StartOptions {
+  shortcut: Shortcut;
+  promptAccessibility?: boolean;
+  binaryPath?: string;
+  restart?: boolean | RestartOptions;
+}
+
+export class HelperStartError extends Error {
+  readonly exitCode: number | null;
+  readonly signal: NodeJS.Signals | null;
+}
+
+export interface HotkeyHelper extends EventEmitter {
+  readonly ready: Promise<ReadyEvent>;
+  readonly pid: number | undefined;
+  stop(options?: { graceMs?: number }): Promise<StopResult>;
+
+  on(event: 'ready', listener: (event: ReadyEvent) => void): this;
+  on(event: 'permission', listener: (event: PermissionEvent) => void): this;
+  on(event: 'toggle', listener: (event: ToggleEvent) => void): this;
+  on(event: 'exit', listener: (event: ExitEvent) => void): this;
+  on(event: 'error', listener: (error: Error) => void): this;
+  once(event: 'ready', listener: (event: ReadyEvent) => void): this;
+  once(event: 'permission', listener: (event: PermissionEvent) => void): this;
+  once(event: 'toggle', listener: (event: ToggleEvent) => void): this;
+  once(event: 'exit', listener: (event: ExitEvent) => void): this;
+  once(event: 'error', listener: (error: Error) => void): this;
+}
+
+/** Where the helper is looked for: this package's binary, then (in the repository) its build. */
+export const binaryCandidates: readonly string[];
+/** The first of `binaryCandidates` that could run when the package was loaded. */
+export const defaultBinaryPath: string;
+/** This package's binary for a platform and architecture (`bin/<platform>-<arch>/`, `bin/darwin-universal/`). */
+export function packagedBinaryPath(platform?: string, arch?: string): string;
+/** A path inside Electron's app.asar mapped to app.asar.unpacked, where binaries can run. */
+export function outsideAsar(path: string): string;
+export function createLineSplitter(onLine: (line: string) => void): (chunk: string) => void;
+export function startHotkeyHelper(options: StartOptions): HotkeyHelper;
