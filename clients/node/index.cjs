@@ -6,8 +6,11 @@
 
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
-const { accessSync, constants, existsSync } = require('node:fs');
+const { accessSync, chmodSync, constants, existsSync, statSync } = require('node:fs');
 const { resolve } = require('node:path');
+
+/** The environment variable that names the helper for every client in a host. */
+const pathVariable = 'QEN_HOTKEY_HELPER_PATH';
 
 /**
  * Electron packs an app into app.asar, from which nothing can be executed;
@@ -42,8 +45,56 @@ function isExecutable(path) {
   }
 }
 
-/** The first of `binaryCandidates` that can run, as it was when the package was loaded. */
-const defaultBinaryPath = binaryCandidates.find(isExecutable) ?? binaryCandidates[0];
+function fileMode(path) {
+  try {
+    const stats = statSync(path);
+    return stats.isFile() ? stats.mode & 0o777 : null;
+  } catch {
+    return null;
+  }
+}
+
+/** The first of `binaryCandidates` that exists, as it was when the package was loaded. */
+const defaultBinaryPath = binaryCandidates.find((path) => fileMode(path) !== null) ?? binaryCandidates[0];
+
+// The helper to run and what named it: binaryPath, else the environment
+// variable, else the first candidate that exists.
+function chooseBinary(binaryPath) {
+  if (binaryPath) return { path: outsideAsar(binaryPath), origin: 'binaryPath' };
+  const fromEnvironment = process.env[pathVariable];
+  if (fromEnvironment) return { path: outsideAsar(fromEnvironment), origin: pathVariable };
+  const found = binaryCandidates.find((path) => fileMode(path) !== null);
+  return found ? { path: found, origin: 'package' } : null;
+}
+
+/**
+ * The path of a helper that can run; throws a HelperStartError saying why not.
+ * Archive tools and package managers sometimes drop execute bits: the
+ * package's own binary gets its mode back, a host's own path is only named.
+ */
+function runnableBinary(binaryPath) {
+  const chosen = chooseBinary(binaryPath);
+  if (!chosen) {
+    throw new HelperStartError(`qen-hotkey-helper not found at any of ${binaryCandidates.join(', ')}; ` +
+      `no binary for ${process.platform}-${process.arch} in this package: build it, pass binaryPath ` +
+      `or set ${pathVariable}`);
+  }
+  const { path, origin } = chosen;
+  if (isExecutable(path)) return path;
+  const mode = fileMode(path);
+  if (mode === null) throw new HelperStartError(`qen-hotkey-helper not found at ${path} (from ${origin})`);
+  let failure = '';
+  if (origin === 'package') {
+    try {
+      chmodSync(path, 0o755);
+      return path;
+    } catch (error) {
+      failure = `, and restoring it failed (${error.code ?? error.message})`;
+    }
+  }
+  throw new HelperStartError(`${path} cannot run: its execute bit is missing ` +
+    `(mode ${mode.toString(8).padStart(4, '0')})${failure}; run chmod 755 on it`);
+}
 
 const eventTypes = new Set(['ready', 'permission', 'toggle', 'error']);
 const defaultRestart = { maxRestarts: 5, initialDelayMs: 200, maxDelayMs: 5000 };
@@ -132,8 +183,13 @@ class HotkeyHelper extends EventEmitter {
   }
 
   #spawn() {
-    const binary = this.#binary();
-    if (!binary) return;
+    let binary;
+    try {
+      binary = runnableBinary(this.#options.binaryPath);
+    } catch (error) {
+      this.#fail(error);
+      return;
+    }
     const args = ['--shortcut', this.#options.shortcut];
     if (this.#options.promptAccessibility) args.push('--prompt-accessibility');
     const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'ignore'] });
@@ -150,18 +206,6 @@ class HotkeyHelper extends EventEmitter {
     }));
     child.on('error', (error) => this.#fail(new HelperStartError(`cannot start ${binary}: ${error.message}`)));
     child.on('exit', (code, signal) => this.#exited({ code, signal, sawReady, errorLine }));
-  }
-
-  // The given path, or the first candidate that can run now; none fails `ready`.
-  #binary() {
-    const given = this.#options.binaryPath;
-    const binary = given ? outsideAsar(given) : binaryCandidates.find(isExecutable);
-    if (binary && isExecutable(binary)) return binary;
-    this.#fail(new HelperStartError(given
-      ? `qen-hotkey-helper not found or not executable at ${binary}`
-      : `qen-hotkey-helper not found or not executable at any of ${binaryCandidates.join(', ')}; ` +
-        `no binary for ${process.platform}-${process.arch} in this package: build it or pass binaryPath`));
-    return null;
   }
 
   #parse(line) {

@@ -42,6 +42,7 @@ export interface RestartOptions {
 export interface StartOptions {
   shortcut: Shortcut;
   promptAccessibility?: boolean;
+  /** Wins over QEN_HOTKEY_HELPER_PATH and the package's own binary. */
   binaryPath?: string;
   restart?: boolean | RestartOptions;
 }
@@ -68,9 +69,9 @@ export interface HotkeyHelper extends EventEmitter {
   once(event: 'error', listener: (error: Error) => void): this;
 }
 
-/** Where the helper is looked for: this package's binary, then (in the repository) its build. */
+/** Where the helper is looked for without binaryPath or QEN_HOTKEY_HELPER_PATH: this package's binary, then (in the repository) its build. */
 export const binaryCandidates: readonly string[];
-/** The first of `binaryCandidates` that could run when the package was loaded. */
+/** The first of `binaryCandidates` that existed when the package was loaded. */
 export const defaultBinaryPath: string;
 /** This package's binary for a platform and architecture (`bin/<platform>-<arch>/`, `bin/darwin-universal/`). */
 export function packagedBinaryPath(platform?: string, arch?: string): string;

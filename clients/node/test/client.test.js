@@ -1,10 +1,12 @@
 // The client against the real built helper (and a fake one for odd chunking).
 import { spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
-import { accessSync, chmodSync, mkdtempSync, rmSync, writeFileSync, constants } from 'node:fs';
+import {
+  accessSync, chmodSync, copyFileSync, mkdirSync, mkdtempSync, rmSync, statSync, writeFileSync, constants,
+} from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
-import { join, resolve } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 
@@ -79,13 +81,74 @@ test('an unsupported shortcut rejects ready with the helper\'s message and statu
 test('a missing binary is an error that names the path it tried', async () => {
   const missing = join(work, 'no-such-helper');
   const helper = start({ shortcut: 'fn', binaryPath: missing });
-  await assert.rejects(helper.ready, new RegExp(`not found or not executable at ${missing}`));
+  await assert.rejects(helper.ready, { message: `qen-hotkey-helper not found at ${missing} (from binaryPath)` });
+});
+
+test('QEN_HOTKEY_HELPER_PATH is where the helper is looked for; binaryPath wins over it', async () => {
+  const fromEnvironment = join(work, 'helper-named-by-the-environment');
+  const notFound = { message: `qen-hotkey-helper not found at ${fromEnvironment} (from QEN_HOTKEY_HELPER_PATH)` };
+  const saved = process.env.QEN_HOTKEY_HELPER_PATH;
+  process.env.QEN_HOTKEY_HELPER_PATH = fromEnvironment;
+  try {
+    await assert.rejects(start({ shortcut: 'fn' }).ready, notFound);
+    assert.equal((await start({ shortcut: 'fn', binaryPath: helperPath }).ready).shortcut, 'Fn');
+  } finally {
+    if (saved === undefined) delete process.env.QEN_HOTKEY_HELPER_PATH;
+    else process.env.QEN_HOTKEY_HELPER_PATH = saved;
+  }
 });
 
 test('require and import load one module, with every name', () => {
   const required = createRequire(import.meta.url)('../index.cjs');
   assert.deepEqual(Object.keys(client).sort(), Object.keys(required).sort());
   for (const name of Object.keys(required)) assert.equal(client[name], required[name], name);
+});
+
+// A copy of this package whose binary lost its execute bit, as some archive
+// tools leave it.
+async function packageWithoutExecuteBit() {
+  const folder = mkdtempSync(join(work, 'package-'));
+  for (const file of ['package.json', 'index.cjs', 'index.js']) {
+    copyFileSync(resolve(repo, 'clients/node', file), join(folder, file));
+  }
+  const copy = join(folder, 'index.js');
+  const binary = (await import(copy)).packagedBinaryPath();
+  mkdirSync(dirname(binary), { recursive: true });
+  copyFileSync(helperPath, binary);
+  chmodSync(binary, 0o644);
+  return { folder, copy, binary };
+}
+
+const mode = (path) => statSync(path).mode & 0o777;
+
+test('a binary without its execute bit is restored, or named as such', async (t) => {
+  await t.test('the package\'s own binary gets mode 0755 back', async () => {
+    const { copy, binary } = await packageWithoutExecuteBit();
+    const { startHotkeyHelper: startCopy } = await import(copy);
+    const helper = startCopy({ shortcut: 'fn' });
+    started.push(helper);
+    assert.equal((await helper.ready).shortcut, 'Fn');
+    assert.equal(mode(binary), 0o755);
+  });
+  await t.test('where it cannot be restored (a read-only mount), ready says so',
+    { skip: !canUseNamespaces && 'needs root and mount namespaces for a read-only mount' },
+    async () => {
+      const { folder, copy, binary } = await packageWithoutExecuteBit();
+      const host = `import(${JSON.stringify(copy)}).then((c) => c.startHotkeyHelper({ shortcut: 'fn' }).ready)
+        .then(() => console.log('ready'), (error) => console.log(error.message)).then(() => process.exit());`;
+      const run = spawnSync('unshare', ['--mount', '--propagation', 'private', 'sh', '-ec',
+        'mount --bind "$1" "$1"; mount -o remount,bind,ro "$1"; exec "$2" -e "$3"',
+        'read-only', folder, process.execPath, host], { encoding: 'utf8' });
+      assert.equal(run.stdout, `${binary} cannot run: its execute bit is missing (mode 0644), ` +
+        'and restoring it failed (EROFS); run chmod 755 on it\n', run.stderr);
+      assert.equal(mode(binary), 0o644);
+    });
+  await t.test('a binaryPath is named, and left as it is', async () => {
+    const { binary } = await packageWithoutExecuteBit();
+    await assert.rejects(start({ shortcut: 'fn', binaryPath: binary }).ready,
+      { message: `${binary} cannot run: its execute bit is missing (mode 0644); run chmod 755 on it` });
+    assert.equal(mode(binary), 0o644);
+  });
 });
 
 test('the packaged binary is chosen by platform and architecture, and never run from app.asar', () => {
