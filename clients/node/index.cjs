@@ -205,7 +205,8 @@ class HotkeyHelper extends EventEmitter {
       this.#deliver(event);
     }));
     child.on('error', (error) => this.#fail(new HelperStartError(`cannot start ${binary}: ${error.message}`)));
-    child.on('exit', (code, signal) => this.#exited({ code, signal, sawReady, errorLine }));
+    // 'close', not 'exit': the error line may still be in the pipe when the exit is seen.
+    child.on('close', (code, signal) => this.#exited({ code, signal, sawReady, errorLine }));
   }
 
   #parse(line) {
