@@ -96,7 +96,7 @@ function runnableBinary(binaryPath) {
     `(mode ${mode.toString(8).padStart(4, '0')})${failure}; run chmod 755 on it`);
 }
 
-const eventTypes = new Set(['ready', 'permission', 'toggle', 'error']);
+const eventTypes = new Set(['ready', 'permission', 'toggle', 'release', 'error']);
 const defaultRestart = { maxRestarts: 5, initialDelayMs: 200, maxDelayMs: 5000 };
 
 /** The helper could not start: its own "error" line, or how it ended. */
@@ -192,6 +192,7 @@ class HotkeyHelper extends EventEmitter {
     }
     const args = ['--shortcut', this.#options.shortcut];
     if (this.#options.promptAccessibility) args.push('--prompt-accessibility');
+    if (this.#options.reportRelease) args.push('--report-release');
     const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'ignore'] });
     this.#child = child;
     let sawReady = false;
@@ -283,12 +284,14 @@ class HotkeyHelper extends EventEmitter {
 }
 
 /**
- * Starts the helper. Events: 'ready', 'permission', 'toggle' (the helper's
- * own objects), 'exit' ({ code, signal, expected }) and 'error' (an Error).
+ * Starts the helper. Events: 'ready', 'permission', 'toggle', 'release' (the
+ * helper's own objects), 'exit' ({ code, signal, expected }) and 'error' (an Error).
  */
-function startHotkeyHelper({ shortcut, promptAccessibility = false, binaryPath, restart = false } = {}) {
+function startHotkeyHelper({
+  shortcut, promptAccessibility = false, reportRelease = false, binaryPath, restart = false,
+} = {}) {
   if (typeof shortcut !== 'string') throw new TypeError('shortcut must be a string such as "fn" or "fn+space"');
-  return new HotkeyHelper({ shortcut, promptAccessibility, binaryPath, restart });
+  return new HotkeyHelper({ shortcut, promptAccessibility, reportRelease, binaryPath, restart });
 }
 
 module.exports = {

@@ -19,6 +19,15 @@ export type ToggleEvent =
   | { type: 'toggle'; shortcut: 'Fn'; source: 'fn' }
   | { type: 'toggle'; shortcut: 'Fn+Space'; source: 'fn+space' };
 
+/** With `reportRelease`: one after each toggle, when the shortcut is let go. */
+export type ReleaseEvent = (
+  | { type: 'release'; shortcut: 'Fn'; source: 'fn' }
+  | { type: 'release'; shortcut: 'Fn+Space'; source: 'fn+space' }
+) & {
+  /** true when another key went down while the shortcut was held (Fn used as a modifier) */
+  chord: boolean;
+};
+
 export interface ExitEvent {
   code: number | null;
   signal: NodeJS.Signals | null;
@@ -42,6 +51,8 @@ export interface RestartOptions {
 export interface StartOptions {
   shortcut: Shortcut;
   promptAccessibility?: boolean;
+  /** Adds --report-release: a 'release' event follows each 'toggle'. */
+  reportRelease?: boolean;
   /** Wins over QEN_HOTKEY_HELPER_PATH and the package's own binary. */
   binaryPath?: string;
   restart?: boolean | RestartOptions;
@@ -60,11 +71,13 @@ export interface HotkeyHelper extends EventEmitter {
   on(event: 'ready', listener: (event: ReadyEvent) => void): this;
   on(event: 'permission', listener: (event: PermissionEvent) => void): this;
   on(event: 'toggle', listener: (event: ToggleEvent) => void): this;
+  on(event: 'release', listener: (event: ReleaseEvent) => void): this;
   on(event: 'exit', listener: (event: ExitEvent) => void): this;
   on(event: 'error', listener: (error: Error) => void): this;
   once(event: 'ready', listener: (event: ReadyEvent) => void): this;
   once(event: 'permission', listener: (event: PermissionEvent) => void): this;
   once(event: 'toggle', listener: (event: ToggleEvent) => void): this;
+  once(event: 'release', listener: (event: ReleaseEvent) => void): this;
   once(event: 'exit', listener: (event: ExitEvent) => void): this;
   once(event: 'error', listener: (error: Error) => void): this;
 }

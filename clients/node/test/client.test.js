@@ -249,6 +249,23 @@ setInterval(() => {}, 1000);
   assert.equal((await helper.stop()).code, 0);
 });
 
+test('with reportRelease the helper is asked for release lines, which arrive as typed events', async () => {
+  const fake = script('releases.js', `#!/usr/bin/env node
+const ready = { type: 'ready', shortcut: 'Fn', accessibilityTrusted: true, argv: process.argv.slice(2) };
+process.stdout.write(JSON.stringify(ready) + '\\n{"type":"toggle","shortcut":"Fn","source":"fn"}\\n' +
+  '{"chord":true,"source":"fn","type":"release","shortcut":"Fn"}\\n');
+process.on('SIGTERM', () => process.exit(0));
+setInterval(() => {}, 1000);
+`);
+  const helper = start({ shortcut: 'fn', binaryPath: fake, reportRelease: true });
+  const errors = [];
+  helper.on('error', (error) => errors.push(error.message));
+  const release = nextEvent(helper, 'release');
+  assert.deepEqual((await helper.ready).argv, ['--shortcut', 'fn', '--report-release']);
+  assert.deepEqual(await release, { type: 'release', shortcut: 'Fn', source: 'fn', chord: true });
+  assert.deepEqual(errors, []);
+});
+
 test('Fn+Space on a virtual keyboard arrives as a toggle',
   { skip: !canUseVirtualKeyboards && 'needs root, /dev/fuse and a built vkbd' },
   async () => {
