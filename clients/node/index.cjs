@@ -127,6 +127,16 @@ function restartSettings(restart) {
   return { ...defaultRestart, ...(restart === true ? {} : restart) };
 }
 
+// The message of the helper's "error" line, if it wrote one.
+function errorMessage(line) {
+  try {
+    const event = JSON.parse(line);
+    return event?.type === 'error' ? event.message : null;
+  } catch {
+    return null;
+  }
+}
+
 class HotkeyHelper extends EventEmitter {
   #options;
   #restart;
@@ -294,11 +304,45 @@ function startHotkeyHelper({
   return new HotkeyHelper({ shortcut, promptAccessibility, reportRelease, binaryPath, restart });
 }
 
+/**
+ * Runs `qen-hotkey-helper --diagnose` and resolves with its "diagnosis"
+ * object; rejects with a HelperStartError when it cannot run or ends otherwise.
+ */
+function diagnose({ binaryPath } = {}) {
+  return new Promise((resolveDiagnosis, rejectDiagnosis) => {
+    const binary = runnableBinary(binaryPath); // a throw here rejects
+    const child = spawn(binary, ['--diagnose'], { stdio: ['ignore', 'pipe', 'ignore'] });
+    const lines = [];
+    child.stdout.setEncoding('utf8');
+    child.stdout.on('data', createLineSplitter((line) => lines.push(line)));
+    child.on('error', (error) => rejectDiagnosis(new HelperStartError(`cannot start ${binary}: ${error.message}`)));
+    child.on('close', (code, signal) => {
+      let diagnosis = null;
+      try {
+        diagnosis = lines.length === 1 ? JSON.parse(lines[0]) : null;
+      } catch {
+        // reported below with what the helper wrote
+      }
+      if (code === 0 && diagnosis?.type === 'diagnosis') {
+        resolveDiagnosis(diagnosis);
+        return;
+      }
+      const how = signal ?? `status ${code}`;
+      const message = lines.map(errorMessage).find(Boolean);
+      const wrote = lines.length > 0 ? `; it wrote: ${lines.join(' | ')}` : '';
+      rejectDiagnosis(new HelperStartError(message
+        ? `${binary} --diagnose failed (${how}): ${message}`
+        : `${binary} --diagnose ended with ${how} without a diagnosis line${wrote}`, { exitCode: code, signal }));
+    });
+  });
+}
+
 module.exports = {
   HelperStartError,
   binaryCandidates,
   createLineSplitter,
   defaultBinaryPath,
+  diagnose,
   outsideAsar,
   packagedBinaryPath,
   startHotkeyHelper,

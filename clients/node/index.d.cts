@@ -82,6 +82,50 @@ export interface HotkeyHelper extends EventEmitter {
   once(event: 'error', listener: (error: Error) => void): this;
 }
 
+export interface DiagnosisProblem<Code extends string> {
+  /** stable: hosts act on it */
+  code: Code;
+  /** one or two sentences for the user */
+  message: string;
+}
+
+/** An event node the helper would consider, in the order it would open them. */
+export type DiagnosedDevice =
+  | { path: string; readable: false }
+  | { path: string; readable: true; name: string; keyboard: boolean; fn: boolean };
+
+export type GlobeKeyAction =
+  | 'doNothing'
+  | 'changeInputSource'
+  | 'showEmojiAndSymbols'
+  | 'startDictation'
+  | 'systemDefault'
+  | 'unknown';
+
+interface DiagnosisCommon {
+  type: 'diagnosis';
+  version: string;
+  accessibilityTrusted: boolean;
+}
+
+export interface LinuxDiagnosis extends DiagnosisCommon {
+  platform: 'linux';
+  /** at most one */
+  problems: DiagnosisProblem<'no-input-devices' | 'no-readable-keyboard' | 'no-fn-key'>[];
+  devices: DiagnosedDevice[];
+  /** XDG_SESSION_TYPE */
+  sessionType: string | null;
+}
+
+export interface MacDiagnosis extends DiagnosisCommon {
+  platform: 'macos';
+  problems: DiagnosisProblem<'not-trusted' | 'globe-key-has-action' | 'secure-event-input'>[];
+  globeKeyAction: GlobeKeyAction;
+  secureEventInput: boolean;
+}
+
+export type Diagnosis = LinuxDiagnosis | MacDiagnosis;
+
 /** Where the helper is looked for without binaryPath or QEN_HOTKEY_HELPER_PATH: this package's binary, then (in the repository) its build. */
 export const binaryCandidates: readonly string[];
 /** The first of `binaryCandidates` that existed when the package was loaded. */
@@ -92,3 +136,5 @@ export function packagedBinaryPath(platform?: string, arch?: string): string;
 export function outsideAsar(path: string): string;
 export function createLineSplitter(onLine: (line: string) => void): (chunk: string) => void;
 export function startHotkeyHelper(options: StartOptions): HotkeyHelper;
+/** Runs the helper with --diagnose; rejects with a HelperStartError when it cannot run or ends otherwise. */
+export function diagnose(options?: { binaryPath?: string }): Promise<Diagnosis>;

@@ -1,4 +1,4 @@
-// The client against the real built helper (and a fake one for odd chunking).
+// The client against the real built helper (and fake ones for what it cannot show yet).
 import { spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import {
@@ -13,7 +13,8 @@ import assert from 'node:assert/strict';
 import * as client from '../index.js';
 
 const {
-  HelperStartError, binaryCandidates, defaultBinaryPath, outsideAsar, packagedBinaryPath, startHotkeyHelper,
+  HelperStartError, binaryCandidates, defaultBinaryPath, diagnose, outsideAsar, packagedBinaryPath,
+  startHotkeyHelper,
 } = client;
 
 const repo = resolve(import.meta.dirname ?? new URL('.', import.meta.url).pathname, '../../..');
@@ -91,6 +92,7 @@ test('QEN_HOTKEY_HELPER_PATH is where the helper is looked for; binaryPath wins 
   process.env.QEN_HOTKEY_HELPER_PATH = fromEnvironment;
   try {
     await assert.rejects(start({ shortcut: 'fn' }).ready, notFound);
+    await assert.rejects(diagnose(), notFound);
     assert.equal((await start({ shortcut: 'fn', binaryPath: helperPath }).ready).shortcut, 'Fn');
   } finally {
     if (saved === undefined) delete process.env.QEN_HOTKEY_HELPER_PATH;
@@ -264,6 +266,34 @@ setInterval(() => {}, 1000);
   assert.deepEqual((await helper.ready).argv, ['--shortcut', 'fn', '--report-release']);
   assert.deepEqual(await release, { type: 'release', shortcut: 'Fn', source: 'fn', chord: true });
   assert.deepEqual(errors, []);
+});
+
+test('diagnose resolves with the diagnosis, and rejects whenever the helper ends otherwise', async () => {
+  const diagnosis = {
+    type: 'diagnosis', version: '0.1.0', platform: 'linux', accessibilityTrusted: false,
+    problems: [{ code: 'no-input-devices', message: 'No input device.' }], devices: [], sessionType: null,
+  };
+  const fake = (name, body) => script(name, `#!/bin/sh\n[ "$*" = --diagnose ] || exit 3\n${body}\n`);
+  const answers = fake('diagnoses', `echo '${JSON.stringify(diagnosis)}'`);
+  assert.deepEqual(await diagnose({ binaryPath: answers }), diagnosis);
+  const ready = '{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}';
+  for (const [body, message, exitCode] of [
+    // a helper from before --diagnose
+    ['echo \'{"type":"error","message":"Missing --shortcut argument."}\'; exit 1',
+      'failed (status 1): Missing --shortcut argument.', 1],
+    ['kill -KILL $$', 'ended with SIGKILL without a diagnosis line', null],
+    [`echo '${ready}'`, `ended with status 0 without a diagnosis line; it wrote: ${ready}`, 0],
+  ]) {
+    const binary = fake(`fails-${exitCode}`, body);
+    await assert.rejects(diagnose({ binaryPath: binary }), (error) => {
+      assert.ok(error instanceof HelperStartError);
+      assert.equal(error.message, `${binary} --diagnose ${message}`);
+      assert.equal(error.exitCode, exitCode);
+      return true;
+    });
+  }
+  const missing = join(work, 'no-helper-to-diagnose');
+  await assert.rejects(diagnose({ binaryPath: missing }), { message: `qen-hotkey-helper not found at ${missing} (from binaryPath)` });
 });
 
 test('Fn+Space on a virtual keyboard arrives as a toggle',
