@@ -1,8 +1,9 @@
 // The client against the real built helper (and fake ones for what it cannot show yet).
 import { spawn, spawnSync } from 'node:child_process';
-import { once } from 'node:events';
+import { EventEmitter, once } from 'node:events';
 import {
-  accessSync, chmodSync, copyFileSync, mkdirSync, mkdtempSync, rmSync, statSync, writeFileSync, constants,
+  accessSync, chmodSync, copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync,
+  constants,
 } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
@@ -13,8 +14,8 @@ import assert from 'node:assert/strict';
 import * as client from '../index.js';
 
 const {
-  HelperStartError, binaryCandidates, defaultBinaryPath, diagnose, outsideAsar, packagedBinaryPath,
-  startHotkeyHelper,
+  HelperStartError, binaryCandidates, createLineSplitter, defaultBinaryPath, diagnose, outsideAsar,
+  packagedBinaryPath, startHotkeyHelper,
 } = client;
 
 const repo = resolve(import.meta.dirname ?? new URL('.', import.meta.url).pathname, '../../..');
@@ -296,28 +297,73 @@ test('diagnose resolves with the diagnosis, and rejects whenever the helper ends
   await assert.rejects(diagnose({ binaryPath: missing }), { message: `qen-hotkey-helper not found at ${missing} (from binaryPath)` });
 });
 
+// A vkbd with one keyboard, event0: `send` drives it, `input` is its mount.
+async function withVirtualKeyboard(name, body) {
+  const input = join(work, `${name}-input`);
+  const control = join(work, `${name}-control`);
+  mkdirSync(input);
+  const vkbd = spawn(vkbdPath, [input, control], { stdio: ['ignore', 'pipe', 'ignore'] });
+  await once(vkbd.stdout, 'data');
+  const send = (...commands) => assert.equal(spawnSync(vkbdPath, ['--send', control, ...commands]).status, 0);
+  try {
+    send('add event0');
+    await body({ input, send });
+  } finally {
+    vkbd.kill('SIGTERM');
+    await once(vkbd, 'exit');
+  }
+}
+
 test('Fn+Space on a virtual keyboard arrives as a toggle',
   { skip: !canUseVirtualKeyboards && 'needs root, /dev/fuse and a built vkbd' },
-  async () => {
-    const input = join(work, 'input');
-    const control = join(work, 'control');
-    spawnSync('mkdir', ['-p', input]);
-    const vkbd = spawn(vkbdPath, [input, control], { stdio: ['ignore', 'pipe', 'ignore'] });
-    await once(vkbd.stdout, 'data');
-    const send = (...commands) => assert.equal(spawnSync(vkbdPath, ['--send', control, ...commands]).status, 0);
-    try {
-      send('add event0');
-      const helper = start({ shortcut: 'fn+space', binaryPath: helperWithInput(input) });
-      assert.equal((await helper.ready).accessibilityTrusted, true);
-      const toggle = nextEvent(helper, 'toggle');
-      send('press event0 fn', 'press event0 space');
-      assert.deepEqual(await toggle, { type: 'toggle', shortcut: 'Fn+Space', source: 'fn+space' });
-      assert.equal((await helper.stop()).code, 0);
-    } finally {
-      vkbd.kill('SIGTERM');
-      await once(vkbd, 'exit');
-    }
+  () => withVirtualKeyboard('toggle', async ({ input, send }) => {
+    const helper = start({ shortcut: 'fn+space', binaryPath: helperWithInput(input) });
+    assert.equal((await helper.ready).accessibilityTrusted, true);
+    const toggle = nextEvent(helper, 'toggle');
+    send('press event0 fn', 'press event0 space');
+    assert.deepEqual(await toggle, { type: 'toggle', shortcut: 'Fn+Space', source: 'fn+space' });
+    assert.equal((await helper.stop()).code, 0);
+  }));
+
+test('the README shows the Python host example as it is, and it works on a virtual keyboard', async (t) => {
+  const example = resolve(repo, 'clients/python/hotkey_host.py');
+  const source = readFileSync(example, 'utf8');
+  assert.ok(readFileSync(resolve(repo, 'README.md'), 'utf8').includes('```python\n' + source + '```\n'),
+    'README.md does not show clients/python/hotkey_host.py as it is now');
+  if (!canUseVirtualKeyboards) {
+    t.skip('needs root, /dev/fuse and a built vkbd');
+    return;
+  }
+  await withVirtualKeyboard('python', async ({ input, send }) => {
+    const host = spawn(runner, [input, 'python3', example, helperPath, 'fn+space'],
+      { stdio: ['ignore', 'pipe', 'pipe'] });
+    const lines = [];
+    const seen = new EventEmitter();
+    host.stdout.setEncoding('utf8');
+    host.stdout.on('data', createLineSplitter((line) => {
+      lines.push(line);
+      seen.emit('line');
+    }));
+    let errors = '';
+    host.stderr.on('data', (chunk) => { errors += chunk; });
+    let closed = false;
+    const ended = once(host, 'close').finally(() => { closed = true; });
+    const waitFor = async (text) => {
+      while (!lines.includes(text)) {
+        assert.ok(!closed, `the example ended without writing "${text}": ${lines.join(' | ')} ${errors}`);
+        await Promise.race([once(seen, 'line'), ended]);
+      }
+    };
+    await waitFor('ready: Fn+Space keyboard access: True');
+    send('press event0 fn', 'press event0 space');
+    await waitFor('toggle: Fn+Space');
+    await settle();
+    host.kill('SIGTERM');
+    assert.deepEqual(await ended, [0, null]);
+    assert.deepEqual(lines, ['ready: Fn+Space keyboard access: True', 'toggle: Fn+Space', 'helper stopped']);
+    assert.equal(errors, '');
   });
+});
 
 test('when the host process exits, the helper gets SIGTERM', async () => {
   const marker = join(work, 'terminated');
