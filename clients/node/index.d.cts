@@ -63,23 +63,23 @@ export class HelperStartError extends Error {
   readonly signal: NodeJS.Signals | null;
 }
 
+/** What each event of a HotkeyHelper carries. */
+export interface HotkeyHelperEvents {
+  ready: ReadyEvent;
+  permission: PermissionEvent;
+  toggle: ToggleEvent;
+  release: ReleaseEvent;
+  exit: ExitEvent;
+  error: Error;
+}
+
 export interface HotkeyHelper extends EventEmitter {
   readonly ready: Promise<ReadyEvent>;
   readonly pid: number | undefined;
   stop(options?: { graceMs?: number }): Promise<StopResult>;
 
-  on(event: 'ready', listener: (event: ReadyEvent) => void): this;
-  on(event: 'permission', listener: (event: PermissionEvent) => void): this;
-  on(event: 'toggle', listener: (event: ToggleEvent) => void): this;
-  on(event: 'release', listener: (event: ReleaseEvent) => void): this;
-  on(event: 'exit', listener: (event: ExitEvent) => void): this;
-  on(event: 'error', listener: (error: Error) => void): this;
-  once(event: 'ready', listener: (event: ReadyEvent) => void): this;
-  once(event: 'permission', listener: (event: PermissionEvent) => void): this;
-  once(event: 'toggle', listener: (event: ToggleEvent) => void): this;
-  once(event: 'release', listener: (event: ReleaseEvent) => void): this;
-  once(event: 'exit', listener: (event: ExitEvent) => void): this;
-  once(event: 'error', listener: (error: Error) => void): this;
+  on<Name extends keyof HotkeyHelperEvents>(event: Name, listener: (event: HotkeyHelperEvents[Name]) => void): this;
+  once<Name extends keyof HotkeyHelperEvents>(event: Name, listener: (event: HotkeyHelperEvents[Name]) => void): this;
 }
 
 export interface DiagnosisProblem<Code extends string> {
