@@ -11,6 +11,7 @@ integrity=sha512-R0uJgrj1mEU6h0NiypqrDenjo1w/viS/QKwB4zZCosvu/Z7ZRJU+4VVgnVy2t82
 dir=$PWD/build-node18
 if [ ! -x "$dir/package/bin/node" ]; then
   [ "$(uname -m)" = x86_64 ] || { echo "fetch-node18: $package runs on x86_64 only" >&2; exit 1; }
+  command -v npm >/dev/null || scripts/setup.sh npm >&2
   echo "fetch-node18: fetching $package" >&2
   rm -rf "$dir" && mkdir -p "$dir"
   tarball=$dir/$(cd "$dir" && npm pack --silent "$package")
