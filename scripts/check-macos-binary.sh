@@ -29,5 +29,7 @@ for arch in arm64 x86_64; do
   done
   echo "$arch: macOS 11.0, loads:" $libraries
 done
+# macOS runs no arm64 code without a valid signature (the linker's ad-hoc one at least).
+"$(dirname "$0")/check-macho-signature.py" "$binary" arm64 || failed=1
 [ "$failed" -eq 0 ] && echo "check-macos-binary: $binary passed ($(stat -c %s "$binary") bytes)"
 exit "$failed"

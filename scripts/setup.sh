@@ -3,8 +3,9 @@
 # As root it runs apt-get; otherwise it prints the exact line to run.
 set -euo pipefail
 
+# python3: the README's Python host example, tested, and the Mach-O signature check.
 packages=(g++ cmake ninja-build pkg-config libevdev-dev libutf8proc-dev nlohmann-json3-dev
-  libgtest-dev libfuse3-dev fuse3 util-linux "$@")
+  libgtest-dev libfuse3-dev fuse3 util-linux python3 "$@")
 # The Node.js client's tests need node; any installed one will do.
 command -v node >/dev/null || packages+=(nodejs)
 

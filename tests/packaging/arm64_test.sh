@@ -16,11 +16,4 @@ readelf -h "$binary" | grep -q AArch64 || fail "$binary is not an arm64 program"
 unset QEMU_LD_PREFIX
 
 check_error_line "$qemu" "$binary"
-# Untrusted for sure: a private mount namespace without /dev/input, where we can.
-if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
-  check_start_and_sigterm untrusted "$here/../../tools/vkbd/run-with-input.sh" --none "$qemu" "$binary"
-elif [ ! -r /dev/input ]; then
-  check_start_and_sigterm untrusted "$qemu" "$binary"
-else
-  check_start_and_sigterm any "$qemu" "$binary"
-fi
+check_start_without_keyboards "$qemu" "$binary"

@@ -1,15 +1,22 @@
-// The client against the real built helper (and a fake one for odd chunking).
+// The client against the real built helper (and fake ones for what it cannot show yet).
 import { spawn, spawnSync } from 'node:child_process';
-import { once } from 'node:events';
-import { accessSync, chmodSync, mkdtempSync, rmSync, writeFileSync, constants } from 'node:fs';
+import { EventEmitter, once } from 'node:events';
+import {
+  accessSync, chmodSync, copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync,
+  constants,
+} from 'node:fs';
+import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
-import { join, resolve } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import {
-  HelperStartError, binaryCandidates, defaultBinaryPath, outsideAsar, packagedBinaryPath, startHotkeyHelper,
-} from '../index.js';
+import * as client from '../index.js';
+
+const {
+  HelperStartError, binaryCandidates, createLineSplitter, defaultBinaryPath, diagnose, outsideAsar,
+  packagedBinaryPath, startHotkeyHelper,
+} = client;
 
 const repo = resolve(import.meta.dirname ?? new URL('.', import.meta.url).pathname, '../../..');
 const helperPath = process.env.QEN_HELPER ?? defaultBinaryPath;
@@ -76,7 +83,75 @@ test('an unsupported shortcut rejects ready with the helper\'s message and statu
 test('a missing binary is an error that names the path it tried', async () => {
   const missing = join(work, 'no-such-helper');
   const helper = start({ shortcut: 'fn', binaryPath: missing });
-  await assert.rejects(helper.ready, new RegExp(`not found or not executable at ${missing}`));
+  await assert.rejects(helper.ready, { message: `qen-hotkey-helper not found at ${missing} (from binaryPath)` });
+});
+
+test('QEN_HOTKEY_HELPER_PATH is where the helper is looked for; binaryPath wins over it', async () => {
+  const fromEnvironment = join(work, 'helper-named-by-the-environment');
+  const notFound = { message: `qen-hotkey-helper not found at ${fromEnvironment} (from QEN_HOTKEY_HELPER_PATH)` };
+  const saved = process.env.QEN_HOTKEY_HELPER_PATH;
+  process.env.QEN_HOTKEY_HELPER_PATH = fromEnvironment;
+  try {
+    await assert.rejects(start({ shortcut: 'fn' }).ready, notFound);
+    await assert.rejects(diagnose(), notFound);
+    assert.equal((await start({ shortcut: 'fn', binaryPath: helperPath }).ready).shortcut, 'Fn');
+  } finally {
+    if (saved === undefined) delete process.env.QEN_HOTKEY_HELPER_PATH;
+    else process.env.QEN_HOTKEY_HELPER_PATH = saved;
+  }
+});
+
+test('require and import load one module, with every name', () => {
+  const required = createRequire(import.meta.url)('../index.cjs');
+  assert.deepEqual(Object.keys(client).sort(), Object.keys(required).sort());
+  for (const name of Object.keys(required)) assert.equal(client[name], required[name], name);
+});
+
+// A copy of this package whose binary lost its execute bit, as some archive
+// tools leave it.
+async function packageWithoutExecuteBit() {
+  const folder = mkdtempSync(join(work, 'package-'));
+  for (const file of ['package.json', 'index.cjs', 'index.js']) {
+    copyFileSync(resolve(repo, 'clients/node', file), join(folder, file));
+  }
+  const copy = join(folder, 'index.js');
+  const binary = (await import(copy)).packagedBinaryPath();
+  mkdirSync(dirname(binary), { recursive: true });
+  copyFileSync(helperPath, binary);
+  chmodSync(binary, 0o644);
+  return { folder, copy, binary };
+}
+
+const mode = (path) => statSync(path).mode & 0o777;
+
+test('a binary without its execute bit is restored, or named as such', async (t) => {
+  await t.test('the package\'s own binary gets mode 0755 back', async () => {
+    const { copy, binary } = await packageWithoutExecuteBit();
+    const { startHotkeyHelper: startCopy } = await import(copy);
+    const helper = startCopy({ shortcut: 'fn' });
+    started.push(helper);
+    assert.equal((await helper.ready).shortcut, 'Fn');
+    assert.equal(mode(binary), 0o755);
+  });
+  await t.test('where it cannot be restored (a read-only mount), ready says so',
+    { skip: !canUseNamespaces && 'needs root and mount namespaces for a read-only mount' },
+    async () => {
+      const { folder, copy, binary } = await packageWithoutExecuteBit();
+      const host = `import(${JSON.stringify(copy)}).then((c) => c.startHotkeyHelper({ shortcut: 'fn' }).ready)
+        .then(() => console.log('ready'), (error) => console.log(error.message)).then(() => process.exit());`;
+      const run = spawnSync('unshare', ['--mount', '--propagation', 'private', 'sh', '-ec',
+        'mount --bind "$1" "$1"; mount -o remount,bind,ro "$1"; exec "$2" -e "$3"',
+        'read-only', folder, process.execPath, host], { encoding: 'utf8' });
+      assert.equal(run.stdout, `${binary} cannot run: its execute bit is missing (mode 0644), ` +
+        'and restoring it failed (EROFS); run chmod 755 on it\n', run.stderr);
+      assert.equal(mode(binary), 0o644);
+    });
+  await t.test('a binaryPath is named, and left as it is', async () => {
+    const { binary } = await packageWithoutExecuteBit();
+    await assert.rejects(start({ shortcut: 'fn', binaryPath: binary }).ready,
+      { message: `${binary} cannot run: its execute bit is missing (mode 0644); run chmod 755 on it` });
+    assert.equal(mode(binary), 0o644);
+  });
 });
 
 test('the packaged binary is chosen by platform and architecture, and never run from app.asar', () => {
@@ -177,28 +252,118 @@ setInterval(() => {}, 1000);
   assert.equal((await helper.stop()).code, 0);
 });
 
+test('with reportRelease the helper is asked for release lines, which arrive as typed events', async () => {
+  const fake = script('releases.js', `#!/usr/bin/env node
+const ready = { type: 'ready', shortcut: 'Fn', accessibilityTrusted: true, argv: process.argv.slice(2) };
+process.stdout.write(JSON.stringify(ready) + '\\n{"type":"toggle","shortcut":"Fn","source":"fn"}\\n' +
+  '{"chord":true,"source":"fn","type":"release","shortcut":"Fn"}\\n');
+process.on('SIGTERM', () => process.exit(0));
+setInterval(() => {}, 1000);
+`);
+  const helper = start({ shortcut: 'fn', binaryPath: fake, reportRelease: true });
+  const errors = [];
+  helper.on('error', (error) => errors.push(error.message));
+  const release = nextEvent(helper, 'release');
+  assert.deepEqual((await helper.ready).argv, ['--shortcut', 'fn', '--report-release']);
+  assert.deepEqual(await release, { type: 'release', shortcut: 'Fn', source: 'fn', chord: true });
+  assert.deepEqual(errors, []);
+});
+
+test('diagnose resolves with the diagnosis, and rejects whenever the helper ends otherwise', async () => {
+  const diagnosis = {
+    type: 'diagnosis', version: '0.1.0', platform: 'linux', accessibilityTrusted: false,
+    problems: [{ code: 'no-input-devices', message: 'No input device.' }], devices: [], sessionType: null,
+  };
+  const fake = (name, body) => script(name, `#!/bin/sh\n[ "$*" = --diagnose ] || exit 3\n${body}\n`);
+  const answers = fake('diagnoses', `echo '${JSON.stringify(diagnosis)}'`);
+  assert.deepEqual(await diagnose({ binaryPath: answers }), diagnosis);
+  const ready = '{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}';
+  for (const [body, message, exitCode] of [
+    // a helper from before --diagnose
+    ['echo \'{"type":"error","message":"Missing --shortcut argument."}\'; exit 1',
+      'failed (status 1): Missing --shortcut argument.', 1],
+    ['kill -KILL $$', 'ended with SIGKILL without a diagnosis line', null],
+    [`echo '${ready}'`, `ended with status 0 without a diagnosis line; it wrote: ${ready}`, 0],
+  ]) {
+    const binary = fake(`fails-${exitCode}`, body);
+    await assert.rejects(diagnose({ binaryPath: binary }), (error) => {
+      assert.ok(error instanceof HelperStartError);
+      assert.equal(error.message, `${binary} --diagnose ${message}`);
+      assert.equal(error.exitCode, exitCode);
+      return true;
+    });
+  }
+  const missing = join(work, 'no-helper-to-diagnose');
+  await assert.rejects(diagnose({ binaryPath: missing }), { message: `qen-hotkey-helper not found at ${missing} (from binaryPath)` });
+});
+
+// A vkbd with one keyboard, event0: `send` drives it, `input` is its mount.
+async function withVirtualKeyboard(name, body) {
+  const input = join(work, `${name}-input`);
+  const control = join(work, `${name}-control`);
+  mkdirSync(input);
+  const vkbd = spawn(vkbdPath, [input, control], { stdio: ['ignore', 'pipe', 'ignore'] });
+  await once(vkbd.stdout, 'data');
+  const send = (...commands) => assert.equal(spawnSync(vkbdPath, ['--send', control, ...commands]).status, 0);
+  try {
+    send('add event0');
+    await body({ input, send });
+  } finally {
+    vkbd.kill('SIGTERM');
+    await once(vkbd, 'exit');
+  }
+}
+
 test('Fn+Space on a virtual keyboard arrives as a toggle',
   { skip: !canUseVirtualKeyboards && 'needs root, /dev/fuse and a built vkbd' },
-  async () => {
-    const input = join(work, 'input');
-    const control = join(work, 'control');
-    spawnSync('mkdir', ['-p', input]);
-    const vkbd = spawn(vkbdPath, [input, control], { stdio: ['ignore', 'pipe', 'ignore'] });
-    await once(vkbd.stdout, 'data');
-    const send = (...commands) => assert.equal(spawnSync(vkbdPath, ['--send', control, ...commands]).status, 0);
-    try {
-      send('add event0');
-      const helper = start({ shortcut: 'fn+space', binaryPath: helperWithInput(input) });
-      assert.equal((await helper.ready).accessibilityTrusted, true);
-      const toggle = nextEvent(helper, 'toggle');
-      send('press event0 fn', 'press event0 space');
-      assert.deepEqual(await toggle, { type: 'toggle', shortcut: 'Fn+Space', source: 'fn+space' });
-      assert.equal((await helper.stop()).code, 0);
-    } finally {
-      vkbd.kill('SIGTERM');
-      await once(vkbd, 'exit');
-    }
+  () => withVirtualKeyboard('toggle', async ({ input, send }) => {
+    const helper = start({ shortcut: 'fn+space', binaryPath: helperWithInput(input) });
+    assert.equal((await helper.ready).accessibilityTrusted, true);
+    const toggle = nextEvent(helper, 'toggle');
+    send('press event0 fn', 'press event0 space');
+    assert.deepEqual(await toggle, { type: 'toggle', shortcut: 'Fn+Space', source: 'fn+space' });
+    assert.equal((await helper.stop()).code, 0);
+  }));
+
+test('the README shows the Python host example as it is, and it works on a virtual keyboard', async (t) => {
+  const example = resolve(repo, 'clients/python/hotkey_host.py');
+  const source = readFileSync(example, 'utf8');
+  assert.ok(readFileSync(resolve(repo, 'README.md'), 'utf8').includes('```python\n' + source + '```\n'),
+    'README.md does not show clients/python/hotkey_host.py as it is now');
+  if (!canUseVirtualKeyboards) {
+    t.skip('needs root, /dev/fuse and a built vkbd');
+    return;
+  }
+  await withVirtualKeyboard('python', async ({ input, send }) => {
+    const host = spawn(runner, [input, 'python3', example, helperPath, 'fn+space'],
+      { stdio: ['ignore', 'pipe', 'pipe'] });
+    const lines = [];
+    const seen = new EventEmitter();
+    host.stdout.setEncoding('utf8');
+    host.stdout.on('data', createLineSplitter((line) => {
+      lines.push(line);
+      seen.emit('line');
+    }));
+    let errors = '';
+    host.stderr.on('data', (chunk) => { errors += chunk; });
+    let closed = false;
+    const ended = once(host, 'close').finally(() => { closed = true; });
+    const waitFor = async (text) => {
+      while (!lines.includes(text)) {
+        assert.ok(!closed, `the example ended without writing "${text}": ${lines.join(' | ')} ${errors}`);
+        await Promise.race([once(seen, 'line'), ended]);
+      }
+    };
+    await waitFor('ready: Fn+Space keyboard access: True');
+    send('press event0 fn', 'press event0 space');
+    await waitFor('toggle: Fn+Space');
+    await settle();
+    host.kill('SIGTERM');
+    assert.deepEqual(await ended, [0, null]);
+    assert.deepEqual(lines, ['ready: Fn+Space keyboard access: True', 'toggle: Fn+Space', 'helper stopped']);
+    assert.equal(errors, '');
   });
+});
 
 test('when the host process exits, the helper gets SIGTERM', async () => {
   const marker = join(work, 'terminated');
@@ -226,5 +391,5 @@ test('npm pack ships only what a user needs',
     const packed = spawnSync('npm', ['pack', '--dry-run', '--json'], { cwd: resolve(repo, 'clients/node') });
     assert.equal(packed.status, 0, String(packed.stderr));
     const files = JSON.parse(packed.stdout)[0].files.map((file) => file.path).sort();
-    assert.deepEqual(files, ['README.md', 'index.d.ts', 'index.js', 'package.json']);
+    assert.deepEqual(files, ['README.md', 'index.cjs', 'index.d.cts', 'index.d.ts', 'index.js', 'package.json']);
   });

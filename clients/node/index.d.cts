@@ -1,0 +1,140 @@
+import { EventEmitter } from 'node:events';
+
+export type Shortcut = 'fn' | 'fn+space' | (string & {});
+
+export interface ReadyEvent {
+  type: 'ready';
+  shortcut: 'Fn' | 'Fn+Space';
+  accessibilityTrusted: boolean;
+}
+
+export interface PermissionEvent {
+  type: 'permission';
+  kind: 'accessibility';
+  status: 'missing';
+  message: string;
+}
+
+export type ToggleEvent =
+  | { type: 'toggle'; shortcut: 'Fn'; source: 'fn' }
+  | { type: 'toggle'; shortcut: 'Fn+Space'; source: 'fn+space' };
+
+/** With `reportRelease`: one after each toggle, when the shortcut is let go. */
+export type ReleaseEvent = (
+  | { type: 'release'; shortcut: 'Fn'; source: 'fn' }
+  | { type: 'release'; shortcut: 'Fn+Space'; source: 'fn+space' }
+) & {
+  /** true when another key went down while the shortcut was held (Fn used as a modifier) */
+  chord: boolean;
+};
+
+export interface ExitEvent {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+  /** true after stop(); false when the helper ended on its own or was killed from outside */
+  expected: boolean;
+}
+
+export interface StopResult {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+  /** true when the helper did not end within the grace period and was killed */
+  killed: boolean;
+}
+
+export interface RestartOptions {
+  maxRestarts?: number;
+  initialDelayMs?: number;
+  maxDelayMs?: number;
+}
+
+export interface StartOptions {
+  shortcut: Shortcut;
+  promptAccessibility?: boolean;
+  /** Adds --report-release: a 'release' event follows each 'toggle'. */
+  reportRelease?: boolean;
+  /** Wins over QEN_HOTKEY_HELPER_PATH and the package's own binary. */
+  binaryPath?: string;
+  restart?: boolean | RestartOptions;
+}
+
+export class HelperStartError extends Error {
+  readonly exitCode: number | null;
+  readonly signal: NodeJS.Signals | null;
+}
+
+/** What each event of a HotkeyHelper carries. */
+export interface HotkeyHelperEvents {
+  ready: ReadyEvent;
+  permission: PermissionEvent;
+  toggle: ToggleEvent;
+  release: ReleaseEvent;
+  exit: ExitEvent;
+  error: Error;
+}
+
+export interface HotkeyHelper extends EventEmitter {
+  readonly ready: Promise<ReadyEvent>;
+  readonly pid: number | undefined;
+  stop(options?: { graceMs?: number }): Promise<StopResult>;
+
+  on<Name extends keyof HotkeyHelperEvents>(event: Name, listener: (event: HotkeyHelperEvents[Name]) => void): this;
+  once<Name extends keyof HotkeyHelperEvents>(event: Name, listener: (event: HotkeyHelperEvents[Name]) => void): this;
+}
+
+export interface DiagnosisProblem<Code extends string> {
+  /** stable: hosts act on it */
+  code: Code;
+  /** one or two sentences for the user */
+  message: string;
+}
+
+/** An event node the helper would consider, in the order it would open them. */
+export type DiagnosedDevice =
+  | { path: string; readable: false }
+  | { path: string; readable: true; name: string; keyboard: boolean; fn: boolean };
+
+export type GlobeKeyAction =
+  | 'doNothing'
+  | 'changeInputSource'
+  | 'showEmojiAndSymbols'
+  | 'startDictation'
+  | 'systemDefault'
+  | 'unknown';
+
+interface DiagnosisCommon {
+  type: 'diagnosis';
+  version: string;
+  accessibilityTrusted: boolean;
+}
+
+export interface LinuxDiagnosis extends DiagnosisCommon {
+  platform: 'linux';
+  /** at most one */
+  problems: DiagnosisProblem<'no-input-devices' | 'no-readable-keyboard' | 'no-fn-key'>[];
+  devices: DiagnosedDevice[];
+  /** XDG_SESSION_TYPE */
+  sessionType: string | null;
+}
+
+export interface MacDiagnosis extends DiagnosisCommon {
+  platform: 'macos';
+  problems: DiagnosisProblem<'not-trusted' | 'globe-key-has-action' | 'secure-event-input'>[];
+  globeKeyAction: GlobeKeyAction;
+  secureEventInput: boolean;
+}
+
+export type Diagnosis = LinuxDiagnosis | MacDiagnosis;
+
+/** Where the helper is looked for without binaryPath or QEN_HOTKEY_HELPER_PATH: this package's binary, then (in the repository) its build. */
+export const binaryCandidates: readonly string[];
+/** The first of `binaryCandidates` that existed when the package was loaded. */
+export const defaultBinaryPath: string;
+/** This package's binary for a platform and architecture (`bin/<platform>-<arch>/`, `bin/darwin-universal/`). */
+export function packagedBinaryPath(platform?: string, arch?: string): string;
+/** A path inside Electron's app.asar mapped to app.asar.unpacked, where binaries can run. */
+export function outsideAsar(path: string): string;
+export function createLineSplitter(onLine: (line: string) => void): (chunk: string) => void;
+export function startHotkeyHelper(options: StartOptions): HotkeyHelper;
+/** Runs the helper with --diagnose; rejects with a HelperStartError when it cannot run or ends otherwise. */
+export function diagnose(options?: { binaryPath?: string }): Promise<Diagnosis>;

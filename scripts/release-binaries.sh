@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the helper's Release binaries for every platform this machine can,
+# and leaves stripped copies where the packing scripts take them from:
+#   scripts/release-binaries.sh   -> build-binaries/PLATFORM/qen-hotkey-helper
+# PLATFORM is linux-x64 and linux-arm64 always, darwin-universal when the
+# macOS cross-build can run here (build-macos says when it cannot). The builds are
+# incremental: after one packing script, the next rebuilds nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=build-binaries
+rm -rf "$out"
+
+put() {
+  mkdir -p "$out/$1"
+  install -m 0755 "$2" "$out/$1/qen-hotkey-helper"
+}
+scripts/build-release.sh amd64
+put linux-x64 build-release-amd64/qen-hotkey-helper
+strip "$out/linux-x64/qen-hotkey-helper"
+scripts/build-release.sh arm64
+put linux-arm64 build-release-arm64/qen-hotkey-helper
+aarch64-linux-gnu-strip "$out/linux-arm64/qen-hotkey-helper"
+rm -f build-macos/qen-hotkey-helper  # made anew by each run, so none is left from an old one
+scripts/build-macos.sh >&2
+# Linked stripped already; stripping it again would void its signature.
+[ ! -f build-macos/qen-hotkey-helper ] || put darwin-universal build-macos/qen-hotkey-helper

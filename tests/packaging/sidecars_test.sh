@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Checks the Tauri sidecars: one for each target triple, SHA256SUMS listing
+# exactly them and matching, the Linux ones running (arm64 under qemu-user),
+# the Mac ones of the right architectures with the arm64 signature intact.
+# Given the universal macOS binary that its build checked, the Mac sidecars
+# must be there, the universal one that very file.
+#   tests/packaging/sidecars_test.sh dist/sidecars [build-macos/qen-hotkey-helper]
+set -euo pipefail
+dir=$(realpath "${1:?the sidecars folder}")
+universal=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/helper_checks.sh"
+name=qen-hotkey-helper
+expected=("$name-aarch64-unknown-linux-gnu" "$name-x86_64-unknown-linux-gnu")
+declare -A mac_archs=([aarch64]=arm64 [x86_64]=x86_64 [universal]="x86_64 arm64")
+with_mac=false
+if [ -n "$universal" ] || [ -e "$dir/$name-universal-apple-darwin" ]; then
+  with_mac=true
+  expected+=("$name-aarch64-apple-darwin" "$name-universal-apple-darwin" "$name-x86_64-apple-darwin")
+fi
+
+present=$(cd "$dir" && ls | grep -vx SHA256SUMS | sort)
+[ "$present" = "$(printf '%s\n' "${expected[@]}" | sort)" ] ||
+  fail "the sidecars are" $present "not" "${expected[@]}"
+[ "$(awk '{ print $2 }' "$dir/SHA256SUMS" | sort)" = "$present" ] || fail "SHA256SUMS lists other files"
+(cd "$dir" && sha256sum --quiet -c SHA256SUMS) || fail "a sidecar does not match SHA256SUMS"
+echo "ok: ${#expected[@]} sidecars, all of them in SHA256SUMS, all matching"
+
+sidecar=$dir/$name-x86_64-unknown-linux-gnu
+check_error_line "$sidecar"
+check_start_without_keyboards "$sidecar"
+"$here/arm64_test.sh" "$dir/$name-aarch64-unknown-linux-gnu"
+
+$with_mac || { echo "ok: no Mac sidecars to check here"; exit 0; }
+[ -z "$universal" ] || cmp -s "$universal" "$dir/$name-universal-apple-darwin" ||
+  fail "$name-universal-apple-darwin is not $universal"
+for triple in "${!mac_archs[@]}"; do
+  archs=$(llvm-lipo-14 -archs "$dir/$name-$triple-apple-darwin" | xargs)
+  [ "$archs" = "${mac_archs[$triple]}" ] || fail "$name-$triple-apple-darwin holds $archs"
+done
+checker=$here/../../scripts/check-macho-signature.py
+"$checker" "$dir/$name-aarch64-apple-darwin" arm64
+# The check itself must see a change to the code it covers.
+tampered=$(mktemp)
+trap 'rm -f "$tampered"' EXIT
+cp "$dir/$name-aarch64-apple-darwin" "$tampered"
+python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[5000] ^= 1; open(sys.argv[1], "wb").write(d)' \
+  "$tampered"
+! "$checker" "$tampered" arm64 2>/dev/null || fail "the signature check passed a changed binary"
+echo "ok: the Mac sidecars hold the right architectures; a change to the arm64 code fails its signature check"
