@@ -150,30 +150,41 @@ json measureStartup(const Settings& settings, const std::string& floorPath) {
 }
 
 // Each client in turn for a round of presses, over several rounds, so that a
-// drift of the machine does not favour whoever happens to run first.
-json measureLatency(const Settings& settings, const std::string& floorPath) {
+// drift of the machine does not favour whoever happens to run first. Each
+// sample runs from sending `trigger` to the client's line; `setUp` comes first.
+std::map<std::string, std::vector<double>> timeInRounds(const Settings& settings,
+                                                        const std::vector<Client>& measured,
+                                                        const std::string& setUp,
+                                                        const std::string& trigger) {
   constexpr int rounds = 10;
   VirtualKeyboards keyboards;
   keyboards.send("add event0");
   std::map<std::string, std::vector<double>> samples;
-  std::vector<Client> measured;
-  for (const auto& client : clients(floorPath)) {
-    if (available(client)) measured.push_back(client);
-  }
   for (int round = 0; round < rounds; ++round) {
     for (const auto& client : measured) {
       auto process = startOnKeyboard(keyboards, client);
       for (int press = 0; press < settings.latencyPresses / rounds; ++press) {
-        keyboards.send("release event0 space; release event0 fn; press event0 fn");
+        keyboards.send(setUp);
         keyboards.send("wait event0");
         auto begin = Clock::now();
-        keyboards.send("press event0 space");
+        keyboards.send(trigger);
         if (!readUntil(*process, client.spaceLine))
           throw std::runtime_error(client.name + " missed");
         samples[client.name].push_back(microseconds(Clock::now() - begin));
       }
     }
   }
+  return samples;
+}
+
+json measureLatency(const Settings& settings, const std::string& floorPath) {
+  std::vector<Client> measured;
+  for (const auto& client : clients(floorPath)) {
+    if (available(client)) measured.push_back(client);
+  }
+  auto samples =
+      timeInRounds(settings, measured, "release event0 space; release event0 fn; press event0 fn",
+                   "press event0 space");
   json result;
   std::ofstream samplesFile(settings.output + "/latency.tsv");
   for (const auto& client : measured) {
@@ -186,33 +197,17 @@ json measureLatency(const Settings& settings, const std::string& floorPath) {
 }
 
 // Space let go after a toggle, to the "release" line, beside the floor's line
-// for the same key-up; rounds taken in turn as for key-downs.
+// for the same key-up.
 json measureReleaseLatency(const Settings& settings, const std::string& floorPath) {
-  constexpr int rounds = 10;
   const std::vector<Client> measured = {
       {"qen-hotkey-helper",
        {helperPath(), "--shortcut", "fn+space", "--report-release"},
        "\"type\":\"release\"",
        1},
       {"bare libevdev client (floor)", {floorPath, "/dev/input/event0", "up"}, "up", 0}};
-  VirtualKeyboards keyboards;
-  keyboards.send("add event0");
-  std::map<std::string, std::vector<double>> samples;
-  for (int round = 0; round < rounds; ++round) {
-    for (const auto& client : measured) {
-      auto process = startOnKeyboard(keyboards, client);
-      for (int press = 0; press < settings.latencyPresses / rounds; ++press) {
-        keyboards.send("press event0 fn; press event0 space");
-        keyboards.send("wait event0");
-        auto begin = Clock::now();
-        keyboards.send("release event0 space");
-        if (!readUntil(*process, client.spaceLine))
-          throw std::runtime_error(client.name + " missed a key-up");
-        samples[client.name].push_back(microseconds(Clock::now() - begin));
-        keyboards.send("release event0 fn");
-      }
-    }
-  }
+  auto samples =
+      timeInRounds(settings, measured, "release event0 fn; press event0 fn; press event0 space",
+                   "release event0 space");
   json result;
   for (const auto& client : measured) result[client.name] = summary(samples[client.name]);
   return result;
