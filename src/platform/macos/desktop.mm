@@ -35,7 +35,8 @@ std::vector<std::shared_ptr<Registration>>& registrations() {
 
 NSApplication* application = nil;  // kept for the life of the process
 dispatch_source_t hostWatch = nil;
-bool hostGone = false;  // main thread only
+bool hostGone = false;              // main thread only
+bool standardOutputFailed = false;  // main thread only
 
 DesktopEvent toDesktopEvent(NSEvent* event) {
   DesktopEvent converted;
@@ -135,11 +136,12 @@ void runMainLoop() {
   }
 }
 
-// Writes come from the main thread only, so the flag needs no lock.
+// Writes come from the main thread only, so the flag needs no lock. After a
+// failure nothing more is written, and the main loop ends.
 void writeStandardOutput(std::string_view bytes) {
-  if (posix::writeAll(posix::standardOutput, bytes) == posix::WriteResult::readerGone) {
-    endMainLoop();
-  }
+  if (standardOutputFailed) return;
+  standardOutputFailed = !posix::writeAll(posix::standardOutput, bytes);
+  if (standardOutputFailed) endMainLoop();
 }
 
 }  // namespace qen::platform

@@ -30,20 +30,20 @@ std::optional<pid_t> hostProcess() {
 
 bool isStillParent(pid_t host) { return getppid() == host; }
 
-WriteResult writeAll(int fd, std::string_view bytes) {
+// A write that takes nothing and reports no error would repeat for ever: it
+// counts as failed.
+bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t written = write(fd, bytes.data(), bytes.size());
     if (written > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(written));
     } else if (written < 0 && errno == EAGAIN) {
       waitUntilWritable(fd);
-    } else if (written < 0 && errno == EPIPE) {
-      return WriteResult::readerGone;
-    } else if (written < 0 && errno != EINTR) {
-      return WriteResult::failed;
+    } else if (written == 0 || errno != EINTR) {
+      return false;
     }
   }
-  return WriteResult::written;
+  return true;
 }
 
 }  // namespace posix

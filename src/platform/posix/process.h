@@ -24,11 +24,11 @@ std::optional<pid_t> hostProcess();
 // it is set, as it may have died in between.
 bool isStillParent(pid_t host);
 
-enum class WriteResult { written, readerGone, failed };
-
 // Hands every byte to fd: loops on short writes and EINTR, and waits with
-// poll() while a host-made non-blocking pipe is full.
-WriteResult writeAll(int fd, std::string_view bytes);
+// poll() while a host-made non-blocking pipe is full. False when a write
+// failed for good (the reader is gone, the descriptor is closed or not
+// writable, an I/O error, a full disk): the backends then end the main loop.
+bool writeAll(int fd, std::string_view bytes);
 
 inline constexpr int standardOutput = 1;
 
