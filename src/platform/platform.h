@@ -46,9 +46,10 @@ struct MonitorHandle {
 using GlobalHandler = std::function<void(const DesktopEvent&)>;
 using LocalHandler = std::function<const DesktopEvent*(const DesktopEvent&)>;
 
-// First thing in main, before anything is written: keeps a reader that went
-// away from killing the process by SIGPIPE, and starts watching the host that
-// started us, so that the main loop returns once it is gone.
+// First thing in main, before anything is opened or written: ends the process
+// at once with status 0 when standard output is not open, keeps a reader that
+// went away from killing the process by SIGPIPE, and starts watching the host
+// that started us, so that the main loop returns once it is gone.
 void prepareProcess();
 
 // Main thread only. Handlers are called on the main thread, from inside

@@ -145,7 +145,7 @@ Desktop& desktop() {
 }  // namespace
 
 void prepareProcess() {
-  posix::ignoreBrokenPipe();
+  posix::prepareStandardOutput();
   parentWatch = openParentWatch();
 }
 

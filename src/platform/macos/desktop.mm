@@ -115,7 +115,7 @@ void becomeAccessoryApplication() {
 // The host's exit arrives as a Dispatch event on the main queue, which the
 // main run loop serves; nothing polls.
 void prepareProcess() {
-  posix::ignoreBrokenPipe();
+  posix::prepareStandardOutput();
   auto host = posix::hostProcess();
   if (!host) return;
   hostWatch = dispatch_source_create(DISPATCH_SOURCE_TYPE_PROC, static_cast<uintptr_t>(*host),

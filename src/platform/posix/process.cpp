@@ -1,5 +1,6 @@
 #include "platform/posix/process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,7 +21,10 @@ void waitUntilWritable(int fd) {
 
 int signalNumber(Signal signal) { return signal == Signal::terminate ? SIGTERM : SIGINT; }
 
-void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+void prepareStandardOutput() {
+  if (fcntl(standardOutput, F_GETFD) < 0 && errno == EBADF) exitProcess(0);
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 std::optional<pid_t> hostProcess() {
   pid_t parent = getppid();

@@ -12,9 +12,12 @@ namespace qen::platform::posix {
 
 int signalNumber(Signal signal);
 
-// A write to a pipe whose reader is gone fails with EPIPE instead of ending
-// the process; the backends then let the main loop return.
-void ignoreBrokenPipe();
+// First thing in prepareProcess(), before anything is opened. A standard
+// output that is not open ends the process at once with status 0: the first
+// descriptor the helper opens would take its number and receive the event
+// lines. Otherwise a write to a pipe whose reader is gone fails with EPIPE
+// instead of ending the process by SIGPIPE.
+void prepareStandardOutput();
 
 // The host that started us, or nothing when we already belong to init (or
 // launchd): it died before we looked, or we were never anyone's child.
