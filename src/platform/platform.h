@@ -58,7 +58,10 @@ std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler hand
 std::optional<MonitorHandle> addLocalMonitor(EventMask mask, LocalHandler handler);
 
 // Safe from any thread, also while the main thread is inside a handler; that
-// handler may finish, but no handler of this monitor starts afterwards.
+// handler may finish, but no handler of this monitor starts afterwards. Acts
+// once per handle: a second call does nothing. It may wait for the main
+// thread, but briefly: however that thread is occupied, removing every
+// monitor returns well within a second.
 void removeMonitor(MonitorHandle handle);
 
 // Whether this process may observe keyboard input meant for other

@@ -10,6 +10,7 @@
 #import <ApplicationServices/ApplicationServices.h>
 #import <Foundation/Foundation.h>
 #include <dispatch/dispatch.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <memory>
@@ -27,7 +28,8 @@ static_assert(flagsChangedMask == NSEventMaskFlagsChanged);
 
 // One registered monitor. The block checks `active`, so that no handler
 // starts after removeMonitor(), which may run on the signal queue while the
-// main thread delivers an event.
+// main thread delivers an event; clearing it is also what lets only the first
+// removeMonitor() of a handle reach AppKit, which takes each monitor back once.
 struct Registration {
   id monitor = nil;
   std::atomic<bool> active{true};
@@ -65,6 +67,30 @@ std::optional<MonitorHandle> remember(id monitor, std::shared_ptr<Registration> 
   registration->monitor = monitor;
   registrations().push_back(std::move(registration));
   return MonitorHandle{registrations().size()};
+}
+
+// A stop waits this long at most for the main thread, however many monitors
+// it removes: the first removal that waits sets the deadline, and the later
+// ones share it, so that SIGTERM ends the helper well within a second.
+constexpr std::int64_t removalBudget = 500 * NSEC_PER_MSEC;
+
+dispatch_time_t removalDeadline() {
+  static const dispatch_time_t deadline = dispatch_time(DISPATCH_TIME_NOW, removalBudget);
+  return deadline;
+}
+
+// AppKit does not document +removeMonitor: as safe off the main thread, so it
+// runs there. The main thread may be busy for good (inside a handler, or
+// blocked writing to a host that stopped reading), so the wait is bounded: the
+// cleared flag already keeps every handler from starting, and the removal
+// itself follows whenever the main thread is free again.
+void removeOnMainThread(id monitor) {
+  dispatch_semaphore_t removed = dispatch_semaphore_create(0);
+  dispatch_async(dispatch_get_main_queue(), ^{
+    [NSEvent removeMonitor:monitor];
+    dispatch_semaphore_signal(removed);
+  });
+  dispatch_semaphore_wait(removed, removalDeadline());
 }
 
 // The loop waits in nextEventMatchingMask:, which CFRunLoopStop() does not
@@ -121,8 +147,14 @@ std::optional<MonitorHandle> addLocalMonitor(EventMask mask, LocalHandler handle
 void removeMonitor(MonitorHandle handle) {
   if (handle.id == 0 || handle.id > registrations().size()) return;
   Registration& registration = *registrations()[handle.id - 1];
-  registration.active.store(false);
-  [NSEvent removeMonitor:registration.monitor];
+  if (!registration.active.exchange(false)) return;
+  if (!pthread_main_np()) {
+    removeOnMainThread(registration.monitor);
+    return;
+  }
+  @autoreleasepool {
+    [NSEvent removeMonitor:registration.monitor];
+  }
 }
 
 bool isProcessTrusted(const TrustQueryOptions& options) {
@@ -170,7 +202,7 @@ void prepareProcess() {
 // nextEventMatchingMask: waits, it runs the main run loop in the default mode;
 // the main run loop drains the main Dispatch queue in each of its common modes,
 // the default mode among them, so the host watch's handler runs inside that
-// wait.
+// wait, and so do the removals that removeMonitor() sends there.
 void runMainLoop() {
   NSApplication* app = [NSApplication sharedApplication];
   while (!mainLoopEnded) {
