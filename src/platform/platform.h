@@ -75,8 +75,9 @@ bool isProcessTrusted(const TrustQueryOptions& options);
 // No window, no dock icon, no menu bar.
 void becomeAccessoryApplication();
 
-// Runs the main thread's event loop; returns only when the host is gone: it
-// exited, or it no longer reads standard output.
+// Runs the main thread's event loop; returns only when the host is gone (it
+// exited, or it no longer reads standard output) or a write to standard
+// output has failed, at once when that happened before the call.
 void runMainLoop();
 
 enum class Signal { terminate, interrupt };
@@ -92,7 +93,8 @@ void watchSignals(std::string_view queueLabel, std::initializer_list<Signal> sig
 [[noreturn]] void exitProcess(int status);
 
 // Hands all bytes to standard output before returning, unbuffered, as one
-// write request wherever the descriptor allows it.
+// write request wherever the descriptor allows it. Main thread only. A write
+// that fails for good ends the main loop, and nothing is written after it.
 void writeStandardOutput(std::string_view bytes);
 
 }  // namespace qen::platform
