@@ -1,12 +1,31 @@
 #!/usr/bin/env bash
 # Checks a macOS helper binary from its load commands: both architectures,
-# each for macOS with a minimum of 11.0, loading nothing outside the system.
+# each for macOS with a minimum of 11.0, loading nothing outside the system,
+# and each sending the messages of AppKit's event loop, without which no
+# monitor sees a key (a bare run loop would pass every other check).
 #   scripts/check-macos-binary.sh build-macos/qen-hotkey-helper
 set -euo pipefail
 binary=${1:?binary}
 headers=$(llvm-objdump-14 --macho --private-headers --arch=all "$binary")
+methnames=$(llvm-readobj-14 --string-dump=__objc_methname "$binary")
+event_loop="nextEventMatchingMask:untilDate:inMode:dequeue: sendEvent: finishLaunching postEvent:atStart:"
 failed=0
 fail() { echo "check-macos-binary: $*" >&2; failed=1; }
+
+# The selectors a slice names, one a line; llvm-readobj calls arm64 aarch64.
+selectors() {
+  awk -v want="${1/arm64/aarch64}" '/^Arch: / { inside = ($2 == want) } inside && /^\[/ { print $NF }' \
+    <<<"$methnames"
+}
+
+# Reported, not checked: zig's linker writes 16 bytes where Apple's writes 8;
+# dyld and the runtime read the first 8.
+imageinfo_size() {
+  local size
+  size=$(llvm-objdump-14 --macho --section-headers --arch="$1" "$binary" |
+    awk '$2 == "__objc_imageinfo" { print $3 }')
+  if [ -n "$size" ]; then echo "$((16#$size)) bytes"; else echo "absent"; fi
+}
 
 for arch in arm64 x86_64; do
   slice=$(awk -v want="(architecture $arch):" '
@@ -27,7 +46,12 @@ for arch in arm64 x86_64; do
       *) fail "$arch: loads $library, outside /usr/lib and /System" ;;
     esac
   done
+  names=$(selectors "$arch")
+  for selector in $event_loop; do
+    grep -qxF -- "$selector" <<<"$names" || fail "$arch: never sends $selector"
+  done
   echo "$arch: macOS 11.0, loads:" $libraries
+  echo "$arch: __objc_imageinfo $(imageinfo_size "$arch") (Apple's linker writes 8)"
 done
 # macOS runs no arm64 code without a valid signature (the linker's ad-hoc one at least).
 "$(dirname "$0")/check-macho-signature.py" "$binary" arm64 || failed=1

@@ -55,9 +55,10 @@ struct MonitorHandle {
 using GlobalHandler = std::function<void(const DesktopEvent&)>;
 using LocalHandler = std::function<const DesktopEvent*(const DesktopEvent&)>;
 
-// First thing in main, before anything is written: keeps a reader that went
-// away from killing the process by SIGPIPE, and starts watching the host that
-// started us, so that the main loop returns once it is gone.
+// First thing in main, before anything is opened or written: ends the process
+// at once with status 0 when standard output is not open, keeps a reader that
+// went away from killing the process by SIGPIPE, and starts watching the host
+// that started us, so that the main loop returns once it is gone.
 void prepareProcess();
 
 // Main thread only. Handlers are called on the main thread, from inside
@@ -66,7 +67,10 @@ std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler hand
 std::optional<MonitorHandle> addLocalMonitor(EventMask mask, LocalHandler handler);
 
 // Safe from any thread, also while the main thread is inside a handler; that
-// handler may finish, but no handler of this monitor starts afterwards.
+// handler may finish, but no handler of this monitor starts afterwards. Acts
+// once per handle: a second call does nothing. It may wait for the main
+// thread, but briefly: however that thread is occupied, removing every
+// monitor returns well within a second.
 void removeMonitor(MonitorHandle handle);
 
 // Whether this process may observe keyboard input meant for other
@@ -116,8 +120,9 @@ DesktopFacts gatherDesktopFacts();
 // No window, no dock icon, no menu bar.
 void becomeAccessoryApplication();
 
-// Runs the main thread's event loop; returns only when the host is gone: it
-// exited, or it no longer reads standard output.
+// Runs the main thread's event loop; returns only when the host is gone (it
+// exited, or it no longer reads standard output) or a write to standard
+// output has failed, at once when that happened before the call.
 void runMainLoop();
 
 enum class Signal { terminate, interrupt };
@@ -133,7 +138,8 @@ void watchSignals(std::string_view queueLabel, std::initializer_list<Signal> sig
 [[noreturn]] void exitProcess(int status);
 
 // Hands all bytes to standard output before returning, unbuffered, as one
-// write request wherever the descriptor allows it.
+// write request wherever the descriptor allows it. Main thread only. A write
+// that fails for good ends the main loop, and nothing is written after it.
 void writeStandardOutput(std::string_view bytes);
 
 }  // namespace qen::platform

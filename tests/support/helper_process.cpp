@@ -57,6 +57,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions 
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (options.nonBlockingOutput) fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+    if (options.closedOutput) close(1);
     closeFrom(3);  // as hosts do: the helper inherits only its streams
     // The test runner may block or ignore signals; the helper must start as a
     // host would start it, with default dispositions.

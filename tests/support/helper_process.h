@@ -17,6 +17,7 @@ std::string helperPath();
 
 struct SpawnOptions {
   bool nonBlockingOutput = false;           // the host made its pipe non-blocking
+  bool closedOutput = false;                // the host gave it no standard output
   std::optional<std::string> argumentZero;  // else the path that is executed
 };
 

@@ -1,5 +1,6 @@
 // The desktop on Linux: keyboards from evdev, delivered to the registered
-// monitors from an epoll loop on the main thread.
+// monitors from an epoll loop on the main thread, which ends when the host is
+// gone or standard output fails.
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -39,6 +40,10 @@ int openParentWatch() {
 }
 
 int parentWatch = noParentToWatch;
+
+// Set by the first write to standard output that fails for good; the main
+// loop then returns, as it does when the host is gone. Main thread only.
+bool standardOutputFailed = false;
 
 // A pipe, socket or terminal reports the reader's departure as an error or a
 // hang-up; a regular file or /dev/null has no reader to lose.
@@ -90,9 +95,11 @@ class Desktop {
 
   evdev::EvdevKeyboards& keyboards() { return keyboards_; }
 
-  // Returns when the host is gone: it exited, or it closed our standard output.
+  // Returns when the host is gone (it exited, or it closed our standard
+  // output), or once a write to standard output has failed: the handlers write
+  // from inside handleReady(), start-up before the loop.
   void run() {
-    if (parentWatch == parentAlreadyGone) return;
+    if (parentWatch == parentAlreadyGone || standardOutputFailed) return;
     if (parentWatch >= 0) watchForHangUp(epollFd_, parentWatch, parentToken, EPOLLIN);
     // No EPOLLOUT: errors and hang-ups are always reported, and an idle
     // helper must not be woken by a writable pipe.
@@ -109,6 +116,7 @@ class Desktop {
         auto token = ready[i].data.u64;
         if (token == parentToken || token == standardOutputToken) return;
         keyboards_.handleReady(token, ready[i].events);
+        if (standardOutputFailed) return;
       }
     }
   }
@@ -138,7 +146,7 @@ Desktop& desktop() {
 }  // namespace
 
 void prepareProcess() {
-  posix::ignoreBrokenPipe();
+  posix::prepareStandardOutput();
   parentWatch = openParentWatch();
 }
 
@@ -174,5 +182,12 @@ DesktopFacts gatherDesktopFacts() {
 void becomeAccessoryApplication() {}
 
 void runMainLoop() { desktop().run(); }
+
+// After a failure nothing more is written: the stream ends with the line
+// that failed.
+void writeStandardOutput(std::string_view bytes) {
+  if (standardOutputFailed) return;
+  standardOutputFailed = !posix::writeAll(posix::standardOutput, bytes);
+}
 
 }  // namespace qen::platform

@@ -1,4 +1,4 @@
-// Signals and standard output on Linux.
+// Signals on Linux.
 #include "platform/posix/process.h"
 
 #include <pthread.h>
@@ -37,9 +37,5 @@ void watchSignals(std::string_view queueLabel, std::initializer_list<Signal> sig
     }
   }).detach();
 }
-
-// A reader that went away needs nothing here: the main loop watches standard
-// output for the hang-up and returns.
-void writeStandardOutput(std::string_view bytes) { posix::writeAll(posix::standardOutput, bytes); }
 
 }  // namespace qen::platform

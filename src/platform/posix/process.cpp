@@ -1,5 +1,6 @@
 #include "platform/posix/process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,7 +21,10 @@ void waitUntilWritable(int fd) {
 
 int signalNumber(Signal signal) { return signal == Signal::terminate ? SIGTERM : SIGINT; }
 
-void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+void prepareStandardOutput() {
+  if (fcntl(standardOutput, F_GETFD) < 0 && errno == EBADF) exitProcess(0);
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 std::optional<pid_t> hostProcess() {
   pid_t parent = getppid();
@@ -30,20 +34,20 @@ std::optional<pid_t> hostProcess() {
 
 bool isStillParent(pid_t host) { return getppid() == host; }
 
-WriteResult writeAll(int fd, std::string_view bytes) {
+// A write that takes nothing and reports no error would repeat for ever: it
+// counts as failed.
+bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t written = write(fd, bytes.data(), bytes.size());
     if (written > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(written));
     } else if (written < 0 && errno == EAGAIN) {
       waitUntilWritable(fd);
-    } else if (written < 0 && errno == EPIPE) {
-      return WriteResult::readerGone;
-    } else if (written < 0 && errno != EINTR) {
-      return WriteResult::failed;
+    } else if (written == 0 || errno != EINTR) {
+      return false;
     }
   }
-  return WriteResult::written;
+  return true;
 }
 
 }  // namespace posix
