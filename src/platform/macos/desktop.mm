@@ -24,7 +24,13 @@ namespace {
 
 static_assert(functionKeyFlag == NSEventModifierFlagFunction);
 static_assert(keyDownMask == NSEventMaskKeyDown);
+static_assert(keyUpMask == NSEventMaskKeyUp);
 static_assert(flagsChangedMask == NSEventMaskFlagsChanged);
+static_assert(capsLockKeyFlag == NSEventModifierFlagCapsLock);
+static_assert(shiftKeyFlag == NSEventModifierFlagShift);
+static_assert(controlKeyFlag == NSEventModifierFlagControl);
+static_assert(optionKeyFlag == NSEventModifierFlagOption);
+static_assert(commandKeyFlag == NSEventModifierFlagCommand);
 
 // One registered monitor. The block checks `active`, so that no handler
 // starts after removeMonitor(), which may run on the signal queue while the
@@ -51,8 +57,8 @@ DesktopEvent toDesktopEvent(NSEvent* event) {
   converted.type = 1ULL << event.type;
   converted.modifierFlags = event.modifierFlags;
   // AppKit raises when the characters properties are read from a
-  // flags-changed event (its keyCode is valid); only key-down events need them.
-  if (event.type == NSEventTypeKeyDown) {
+  // flags-changed event (its keyCode is valid); only key events need them.
+  if (event.type == NSEventTypeKeyDown || event.type == NSEventTypeKeyUp) {
     converted.keyCode = event.keyCode;
     // No text, or text that has no UTF-8 form: absent.
     if (const char* characters = event.charactersIgnoringModifiers.UTF8String) {
