@@ -95,7 +95,9 @@ TEST_F(Robustness, SignalsWhileTogglesAreWritten) {
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
     for (int signal : patterns[run % patterns.size()]) helper->sendSignal(signal);
     auto status = helper->waitForExit();
-    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "run " << run;
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << "run " << run << ": " << (status ? "wait status " + std::to_string(*status) : "no exit")
+        << ", standard error: " << helper->standardError();
     for (const auto& line : helper->readRemainingLines()) {
       ASSERT_EQ(json::parse(line), fnSpaceToggle) << "run " << run;
     }
