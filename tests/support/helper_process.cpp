@@ -78,7 +78,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions 
 HelperProcess::~HelperProcess() {
   if (!status_) {
     kill(pid_, SIGKILL);
-    waitForExit(5s);
+    waitForExit();
   }
   if (stdoutFd_ >= 0) close(stdoutFd_);
   close(stderrFd_);

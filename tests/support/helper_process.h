@@ -41,8 +41,11 @@ class HelperProcess {
   void sendSignal(int signal);
   // The host stops reading for good.
   void closeStandardOutput();
-  // The wait status, or nothing when the process has not ended in time.
-  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 5s);
+  // The wait status, or nothing when the process has not ended in time. The
+  // default is generous: on a loaded machine the kernel can take seconds to
+  // release an inotify watch on a FUSE mount after the helper's _exit (seen
+  // under ThreadSanitizer beside the key storm), and only a failure waits it out.
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 30s);
   std::string standardError();
 
  private:
