@@ -240,6 +240,7 @@ class VirtualKeyboard:
     def close(self):
         self.process.terminate()
         self.process.wait()
+        self.process.stdout.close()
 
 
 @pytest.fixture
