@@ -9,6 +9,8 @@ binary=${1:?binary}
 headers=$(llvm-objdump-14 --macho --private-headers --arch=all "$binary")
 methnames=$(llvm-readobj-14 --string-dump=__objc_methname "$binary")
 event_loop="nextEventMatchingMask:untilDate:inMode:dequeue: sendEvent: finishLaunching postEvent:atStart:"
+# Without it an F-key in Fn's part would take its repeats for new presses.
+event_loop+=" isARepeat"
 failed=0
 fail() { echo "check-macos-binary: $*" >&2; failed=1; }
 
