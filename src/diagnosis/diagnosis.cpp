@@ -122,16 +122,20 @@ const char* globeKeyActionName(GlobeKeyAction action) {
   return "unknown";
 }
 
+// Public sources disagree on what the key does when no action was ever chosen.
 std::string globeKeyEffect(GlobeKeyAction action) {
   switch (action) {
     case GlobeKeyAction::changeInputSource:
-      return "changes the input source";
+      return "also changes the input source";
     case GlobeKeyAction::showEmojiAndSymbols:
-      return "opens Emoji & Symbols";
+      return "also opens Emoji & Symbols";
     case GlobeKeyAction::startDictation:
-      return "starts dictation";
+      return "also starts dictation";
+    case GlobeKeyAction::systemDefault:
+      return "may also trigger a system action: none was ever chosen for it, and what macOS "
+             "then does is not certain";
     default:
-      return "triggers a system action";
+      return "also triggers a system action";
   }
 }
 
@@ -148,15 +152,18 @@ std::vector<Problem> macProblems(bool trusted, const MacDesktopFacts& facts, FnK
   if (key == FnKey::fn && facts.globeKeyAction != GlobeKeyAction::doNothing) {
     problems.push_back(problem(
         "globe-key-has-action",
-        "Pressing Fn (globe) alone also " + globeKeyEffect(facts.globeKeyAction) +
+        "Pressing Fn (globe) alone " + globeKeyEffect(facts.globeKeyAction) +
             ". In the Keyboard settings, set \"Press fn key to\" (or \"Press \U0001F310 key "
             "to\") to \"Do Nothing\", or use the fn+space shortcut."));
   }
   if (facts.secureEventInput) {
-    problems.push_back(problem("secure-event-input",
-                               "A password or other secure text field has the keyboard focus: "
-                               "macOS hides key presses, so Fn+Space, from other apps until it "
-                               "loses focus."));
+    problems.push_back(problem(
+        "secure-event-input",
+        "Secure event input is on: macOS hides key presses, so Fn+Space, from other apps. A "
+        "password field turns it on while it has the keyboard focus, but some apps (terminals, "
+        "password managers) leave it on by mistake. \"ioreg -l -w 0 | grep SecureInput\" shows "
+        "the ID of the process that holds it (kCGSSessionSecureInputPID), and \"ps -p ID\" its "
+        "name: quit that app."));
   }
   return problems;
 }

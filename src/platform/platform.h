@@ -142,7 +142,8 @@ using DesktopFacts = std::variant<LinuxDesktopFacts, MacDesktopFacts>;
 
 DesktopFacts gatherDesktopFacts();
 
-// No window, no dock icon, no menu bar.
+// No window, no dock icon, no menu bar; and not slowed down for being in the
+// background (App Nap on macOS).
 void becomeAccessoryApplication();
 
 // Runs the main thread's event loop; returns only when the host is gone (it

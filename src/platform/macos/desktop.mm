@@ -132,6 +132,21 @@ void endMainLoop() {
   }
 }
 
+// The helper has no window, is never frontmost and takes no power assertion,
+// so App Nap would lower its priority and throttle its timers, and a toggle
+// could lag behind the key. A user-initiated activity keeps it out of App Nap;
+// this kind still lets the system and the display sleep when idle.
+static_assert((NSActivityUserInitiatedAllowingIdleSystemSleep &
+               (NSActivityIdleSystemSleepDisabled | NSActivityIdleDisplaySleepDisabled)) == 0);
+
+id<NSObject> appNapExemption = nil;  // held for the life of the process, never ended
+
+void stayOutOfAppNap() {
+  appNapExemption = [NSProcessInfo.processInfo
+      beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep
+                        reason:@"Reports a global keyboard shortcut as it is pressed"];
+}
+
 }  // namespace
 
 std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler handler) {
@@ -192,9 +207,11 @@ bool isProcessTrusted(const TrustQueryOptions& options) {
 
 // finishLaunching readies the application's event handling, as -run does
 // before its first event. Nothing here activates the helper or opens a
-// window: it never takes the keyboard focus from its host.
+// window: it never takes the keyboard focus from its host. App Nap is kept off
+// before any monitor is registered.
 void becomeAccessoryApplication() {
   @autoreleasepool {
+    stayOutOfAppNap();
     application = [NSApplication sharedApplication];
     [application setActivationPolicy:NSApplicationActivationPolicyAccessory];
     [application finishLaunching];
