@@ -2,13 +2,18 @@
 # Checks a macOS helper binary from its load commands: both architectures,
 # each for macOS with a minimum of 11.0, loading nothing outside the system,
 # and each sending the messages of AppKit's event loop, without which no
-# monitor sees a key (a bare run loop would pass every other check).
+# monitor sees a key (a bare run loop would pass every other check), the one
+# that keeps the helper out of App Nap, and the one that tells an F-key's
+# repeats from its presses.
 #   scripts/check-macos-binary.sh build-macos/qen-hotkey-helper
 set -euo pipefail
 binary=${1:?binary}
 headers=$(llvm-objdump-14 --macho --private-headers --arch=all "$binary")
 methnames=$(llvm-readobj-14 --string-dump=__objc_methname "$binary")
 event_loop="nextEventMatchingMask:untilDate:inMode:dequeue: sendEvent: finishLaunching postEvent:atStart:"
+app_nap="beginActivityWithOptions:reason:"
+# Without it an F-key in Fn's part would take its repeats for new presses.
+fn_key="isARepeat"
 failed=0
 fail() { echo "check-macos-binary: $*" >&2; failed=1; }
 
@@ -47,7 +52,7 @@ for arch in arm64 x86_64; do
     esac
   done
   names=$(selectors "$arch")
-  for selector in $event_loop; do
+  for selector in $event_loop $app_nap $fn_key; do
     grep -qxF -- "$selector" <<<"$names" || fail "$arch: never sends $selector"
   done
   echo "$arch: macOS 11.0, loads:" $libraries

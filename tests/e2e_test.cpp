@@ -16,6 +16,7 @@ struct Scenario {
   int toggles;
   bool reportRelease = false;
   std::vector<bool> releaseChords = {};  // each release line's "chord", in order
+  std::string fnKey = "";                // --fn-key's value
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -25,8 +26,9 @@ class Scenarios : public EndToEnd, public ::testing::WithParamInterface<Scenario
 TEST_P(Scenarios, WriteExactlyTheExpectedLines) {
   const auto& scenario = GetParam();
   for (const auto& line : scenario.beforeStart) command(line);
-  ASSERT_EQ(start(scenario.shortcut, {.reportRelease = scenario.reportRelease}),
-            !scenario.beforeStart.empty());
+  ASSERT_EQ(
+      start(scenario.shortcut, {.reportRelease = scenario.reportRelease, .fnKey = scenario.fnKey}),
+      !scenario.beforeStart.empty());
   for (const auto& line : scenario.steps) step(line);
   bool withSpace = scenario.shortcut.find("space") != std::string::npos;
   auto toggle = toggleEvent(withSpace ? "Fn+Space" : "Fn");
@@ -242,6 +244,113 @@ INSTANTIATE_TEST_SUITE_P(
                  2}),
     [](const auto& info) { return info.param.name; });
 
+// The same presses with another key in Fn's part, on a PC keyboard.
+std::vector<std::string> withKey(std::vector<std::string> steps, const std::string& key) {
+  for (auto& line : steps) {
+    if (line.ends_with(" fn")) line.replace(line.size() - 2, 2, key);
+  }
+  return steps;
+}
+
+std::vector<Scenario> namedKeyOnAPcKeyboard() {
+  std::vector<Scenario> scenarios;
+  for (std::string key : {"rightctrl", "rightalt", "rightmeta"}) {
+    for (bool release : {false, true}) {
+      std::string suffix = key + (release ? "WithRelease" : "");
+      std::vector<bool> chords = release ? std::vector<bool>{false, true} : std::vector<bool>{};
+      scenarios.push_back({"FnOnly" + suffix,
+                           "fn",
+                           {"add event-kb nofn"},
+                           withKey(holdThenChord, key),
+                           2,
+                           release,
+                           chords,
+                           key});
+      scenarios.push_back({"FnSpace" + suffix,
+                           "fn+space",
+                           {"add event-kb nofn"},
+                           withKey(spaceHoldThenChord, key),
+                           2,
+                           release,
+                           chords,
+                           key});
+    }
+  }
+  return scenarios;
+}
+
+INSTANTIATE_TEST_SUITE_P(NamedKeyOnAPcKeyboard, Scenarios,
+                         ::testing::ValuesIn(namedKeyOnAPcKeyboard()),
+                         [](const auto& info) { return info.param.name; });
+
+const std::vector<std::string> pcKeyboard = {"add event-kb nofn"};
+const std::vector<std::string> pedal = {"add event-pedal pedal"};
+
+INSTANTIATE_TEST_SUITE_P(
+    NamedKey, Scenarios,
+    ::testing::Values(
+        Scenario{"LeftTwinIsAChord",
+                 "fn",
+                 pcKeyboard,
+                 {"press event-kb rightctrl", "press event-kb leftctrl",
+                  "release event-kb leftctrl", "release event-kb rightctrl"},
+                 1,
+                 true,
+                 {true},
+                 "rightctrl"},
+        Scenario{"AutorepeatIsNoPressAndNoChord",
+                 "fn",
+                 pcKeyboard,
+                 {"press event-kb rightalt", "repeat event-kb rightalt", "repeat event-kb rightalt",
+                  "release event-kb rightalt"},
+                 1,
+                 true,
+                 {false},
+                 "rightalt"},
+        Scenario{"RealFnDoesNothing",
+                 "fn",
+                 oneKeyboard,
+                 {"press event-kb fn", "release event-kb fn", "press event-kb rightctrl",
+                  "press event-kb fn", "release event-kb fn", "release event-kb rightctrl"},
+                 1,
+                 true,
+                 {false},
+                 "rightctrl"},
+        Scenario{"RealFnAndSpaceDoNothing",
+                 "fn+space",
+                 oneKeyboard,
+                 {"press event-kb fn", "press event-kb space"},
+                 0,
+                 false,
+                 {},
+                 "rightctrl"},
+        Scenario{"PedalAlone",
+                 "fn",
+                 pedal,
+                 {"press event-pedal f13", "repeat event-pedal f13", "release event-pedal f13",
+                  "press event-pedal f13"},
+                 2,
+                 false,
+                 {},
+                 "f13"},
+        Scenario{"PedalHeldWhileSpaceOnAKeyboard",
+                 "fn+space",
+                 {"add event-pedal pedal", "add event-kb nofn"},
+                 {"press event-pedal f13", "press event-kb space", "release event-kb space"},
+                 1,
+                 true,
+                 {false},
+                 "f13"},
+        Scenario{"PedalUnpluggedWhileHeld",
+                 "fn",
+                 {"add event-pedal pedal", "add event-kb nofn"},
+                 {"press event-pedal f13", "remove event-pedal", "press event-kb f13"},
+                 2,
+                 true,
+                 {false},
+                 "f13"}),
+    [](const auto& info) { return info.param.name; });
+
 struct TrustCase {
   std::string name;
   std::vector<std::string> keyboards;
@@ -269,7 +378,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TrustCase{"NoKeyboards", {}, {}, false},
                       TrustCase{"NoInputDirectory", {}, {true, false}, false},
                       TrustCase{"OnlyAMouse", {"add event-pointer mouse"}, {}, false},
-                      TrustCase{"KeyboardWithoutFnHasSpace", {"add event-plain nofn"}, {}, true}),
+                      TrustCase{"KeyboardWithoutFnHasSpace", {"add event-plain nofn"}, {}, true},
+                      TrustCase{"PedalWithItsKeyNamed", pedal, {.fnKey = "f13"}, true},
+                      TrustCase{"PedalWithAnotherKeyNamed", pedal, {.fnKey = "f14"}, false},
+                      TrustCase{"PedalAlone", pedal, {}, false}),
     [](const auto& info) { return info.param.name; });
 
 struct DiagnosisCase {
@@ -287,13 +399,16 @@ class Diagnose : public EndToEnd, public ::testing::WithParamInterface<Diagnosis
 TEST_P(Diagnose, DescribesEveryNodeNamesTheProblemAndEndsWithZero) {
   for (const auto& line : GetParam().nodes) command(line);
   const auto& options = GetParam().options;
-  helper = std::make_unique<HelperProcess>(keyboards->runWithInput(
-      {helperPath(), "--diagnose"}, options.noInputDirectory, options.withoutReadOverride));
+  std::vector<std::string> command{helperPath(), "--diagnose"};
+  if (!options.fnKey.empty()) command.insert(command.end(), {"--fn-key", options.fnKey});
+  helper = std::make_unique<HelperProcess>(
+      keyboards->runWithInput(command, options.noInputDirectory, options.withoutReadOverride));
   auto lines = helper->readRemainingLines();
   ASSERT_EQ(lines.size(), 1u);
   auto line = json::parse(lines[0]);
   EXPECT_EQ(line["type"], "diagnosis");
   EXPECT_EQ(line["platform"], "linux");
+  EXPECT_EQ(line.value("fnKey", ""), options.fnKey);
   EXPECT_EQ(line["devices"], GetParam().devices);
   std::vector<std::string> codes;
   for (const auto& problem : line["problems"]) codes.push_back(problem["code"]);
@@ -334,7 +449,27 @@ INSTANTIATE_TEST_SUITE_P(
                       {readableNode("event0", false, false)},
                       {"no-readable-keyboard"}},
         DiagnosisCase{"NoNodes", {}, {}, json::array(), {"no-input-devices"}},
-        DiagnosisCase{"NoInputDirectory", {}, {true}, json::array(), {"no-input-devices"}}),
+        DiagnosisCase{"NoInputDirectory", {}, {true}, json::array(), {"no-input-devices"}},
+        DiagnosisCase{"PcKeyboardWithRightCtrlNamed",
+                      {"add event0 nofn"},
+                      {.fnKey = "rightctrl"},
+                      {readableNode("event0", true, true)},
+                      {}},
+        DiagnosisCase{"PedalWithItsKeyNamed",
+                      {"add event0 pedal"},
+                      {.fnKey = "f13"},
+                      {readableNode("event0", true, true)},
+                      {}},
+        DiagnosisCase{"PedalWithAnotherKeyNamed",
+                      {"add event0 pedal"},
+                      {.fnKey = "rightmeta"},
+                      {readableNode("event0", false, false)},
+                      {"no-readable-keyboard"}},
+        DiagnosisCase{"PedalAlone",
+                      {"add event0 pedal"},
+                      {},
+                      {readableNode("event0", false, false)},
+                      {"no-readable-keyboard"}}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(EndToEnd, KeyboardThatBecomesReadableIsOpened) {

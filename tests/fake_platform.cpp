@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "shortcut/shortcut.h"
+
 namespace qen::fake {
 namespace {
 
@@ -110,6 +112,10 @@ bool isProcessTrusted(const TrustQueryOptions& options) {
   auto& d = fake::desktop();
   d.calls.push_back(std::string("isProcessTrusted prompt=") + (options.prompt ? "true" : "false"));
   return d.trusted;
+}
+
+void setFnKey(FnKey key) {
+  fake::desktop().calls.push_back("setFnKey " + std::string(fnKeyName(key)));
 }
 
 DesktopFacts gatherDesktopFacts() {

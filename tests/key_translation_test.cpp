@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/macos/fn_key_translation.h"
+
 namespace qen::platform::evdev {
 namespace {
 
@@ -39,6 +41,53 @@ INSTANTIATE_TEST_SUITE_P(
                     ModifierCase{KEY_RIGHTCTRL, 0x40000}, ModifierCase{KEY_LEFTALT, 0x80000},
                     ModifierCase{KEY_RIGHTALT, 0x80000}, ModifierCase{KEY_LEFTMETA, 0x100000},
                     ModifierCase{KEY_RIGHTMETA, 0x100000}, ModifierCase{KEY_CAPSLOCK, 0x10000}));
+
+struct NamedKeyCase {
+  FnKey key;
+  std::uint16_t code;
+  std::uint16_t leftTwin = 0;  // a named right-hand modifier's
+  ModifierFlags twinBit = 0;
+};
+
+void PrintTo(const NamedKeyCase& c, std::ostream* os) { *os << "key " << c.code; }
+
+class NamedKey : public testing::TestWithParam<NamedKeyCase> {};
+
+TEST_P(NamedKey, HoldsTheFnBitAndTheRealFnIsNoKey) {
+  const auto& c = GetParam();
+  ASSERT_EQ(kernelCode(c.key), c.code);
+  KeyTranslator translator;
+  translator.setFnKey(c.code);
+  std::uint16_t heldAtOpen[] = {KEY_FN};
+  translator.joinKeyboard(second, heldAtOpen);
+  EXPECT_EQ(translator.modifierFlags(), c.key == FnKey::fn ? fnBit : 0u);
+  translator.removeKeyboard(second);
+  EXPECT_EQ(translator.translate(first, c.code, 1)->modifierFlags, fnBit);
+  EXPECT_FALSE(translator.translate(first, c.code, 2));
+  if (c.key != FnKey::fn) {
+    EXPECT_FALSE(translator.translate(first, KEY_FN, 1));
+    EXPECT_FALSE(translator.translate(first, KEY_FN, 0));
+  }
+  if (c.leftTwin) {
+    EXPECT_EQ(translator.translate(first, c.leftTwin, 1)->modifierFlags, fnBit | c.twinBit);
+    EXPECT_EQ(translator.translate(first, c.leftTwin, 0)->modifierFlags, fnBit);
+  }
+  auto up = translator.translate(first, c.code, 0);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(up->type, flagsChangedMask);
+  EXPECT_EQ(up->modifierFlags, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, NamedKey,
+    testing::Values(NamedKeyCase{FnKey::fn, KEY_FN},
+                    NamedKeyCase{FnKey::rightControl, KEY_RIGHTCTRL, KEY_LEFTCTRL, 0x40000},
+                    NamedKeyCase{FnKey::rightOption, KEY_RIGHTALT, KEY_LEFTALT, 0x80000},
+                    NamedKeyCase{FnKey::rightCommand, KEY_RIGHTMETA, KEY_LEFTMETA, 0x100000},
+                    NamedKeyCase{FnKey::f13, KEY_F13}, NamedKeyCase{FnKey::f14, KEY_F14},
+                    NamedKeyCase{FnKey::f15, KEY_F15}, NamedKeyCase{FnKey::f16, KEY_F16},
+                    NamedKeyCase{FnKey::f17, KEY_F17}, NamedKeyCase{FnKey::f18, KEY_F18},
+                    NamedKeyCase{FnKey::f19, KEY_F19}, NamedKeyCase{FnKey::f20, KEY_F20}));
 
 TEST(KeyTranslation, SpaceIsKeyCode49WithASpaceCharacterDownAndUp) {
   KeyTranslator translator;
@@ -133,3 +182,118 @@ TEST(KeyTranslation, RemovedKeyboardReleasesItsKeys) {
 
 }  // namespace
 }  // namespace qen::platform::evdev
+
+// AppKit's side, as its documentation gives the key codes and the
+// device-dependent modifier bits.
+namespace qen::platform::macos {
+namespace {
+
+constexpr ModifierFlags fnBit = 0x800000;
+constexpr ModifierFlags shiftBit = 0x20000;
+
+struct MacStep {
+  DesktopEvent event;
+  bool isRepeat = false;
+  std::optional<DesktopEvent> seen;  // as the core must see it
+};
+
+DesktopEvent flags(ModifierFlags modifierFlags) {
+  return {.type = flagsChangedMask, .modifierFlags = modifierFlags};
+}
+DesktopEvent keyDown(std::uint16_t code, ModifierFlags modifierFlags = 0) {
+  return {.type = keyDownMask, .modifierFlags = modifierFlags, .keyCode = code};
+}
+DesktopEvent keyUp(std::uint16_t code, ModifierFlags modifierFlags = 0) {
+  return {.type = keyUpMask, .modifierFlags = modifierFlags, .keyCode = code};
+}
+
+struct MacCase {
+  std::string name;
+  FnKey key;
+  std::vector<MacStep> steps;
+};
+
+void PrintTo(const MacCase& c, std::ostream* os) { *os << c.name; }
+
+class MacTranslation : public testing::TestWithParam<MacCase> {};
+
+TEST_P(MacTranslation, ShowsTheNamedKeyAsTheFnBit) {
+  FnKeyTranslation translation(GetParam().key);
+  for (std::size_t i = 0; i < GetParam().steps.size(); ++i) {
+    const auto& step = GetParam().steps[i];
+    auto seen = translation.translate(step.event, step.isRepeat);
+    ASSERT_EQ(seen.has_value(), step.seen.has_value()) << "step " << i;
+    if (!seen) continue;
+    EXPECT_EQ(seen->type, step.seen->type) << "step " << i;
+    EXPECT_EQ(seen->modifierFlags, step.seen->modifierFlags) << "step " << i;
+    EXPECT_EQ(seen->keyCode, step.seen->keyCode) << "step " << i;
+  }
+}
+
+constexpr ModifierFlags control = 0x40000, option = 0x80000, command = 0x100000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, MacTranslation,
+    testing::Values(
+        MacCase{"FnUnchanged",
+                FnKey::fn,
+                {{flags(fnBit), false, flags(fnBit)},
+                 {keyDown(105, fnBit), true, keyDown(105, fnBit)}}},
+        // Right Control: key code 62, device bit 0x2000; the left one's is 0x1.
+        MacCase{"RightControl",
+                FnKey::rightControl,
+                {{flags(control | 0x2000), false, flags(0x2000 | fnBit)},
+                 {flags(control | 0x2000 | 0x1), false, flags(control | 0x2001 | fnBit)},
+                 {flags(control | 0x2000), false, flags(0x2000 | fnBit)},
+                 {keyDown(49, control | 0x2000), false, keyDown(49, 0x2000 | fnBit)},
+                 {flags(0), false, flags(0)},
+                 {flags(control | 0x1), false, flags(control | 0x1)},
+                 // No side told: Control.
+                 {flags(control), false, flags(control)}}},
+        MacCase{"RightOption",
+                FnKey::rightOption,
+                {{flags(option | 0x40), false, flags(0x40 | fnBit)},
+                 {flags(option | 0x60), false, flags(option | 0x60 | fnBit)},
+                 {flags(option | 0x20), false, flags(option | 0x20)}}},
+        MacCase{"RightCommand",
+                FnKey::rightCommand,
+                {{flags(command | 0x10), false, flags(0x10 | fnBit)},
+                 {flags(command | 0x18), false, flags(command | 0x18 | fnBit)},
+                 {flags(command | 0x8), false, flags(command | 0x8)}}},
+        MacCase{"RealFnIgnored",
+                FnKey::rightCommand,
+                {{flags(fnBit), false, flags(0)}, {keyDown(126, fnBit), false, keyDown(126)}}},
+        // F13 is key code 105, and AppKit gives it the Fn flag of its own.
+        MacCase{"F13DownRepeatUp",
+                FnKey::f13,
+                {{keyDown(105, fnBit), false, flags(fnBit)},
+                 {keyDown(105, fnBit), true, std::nullopt},
+                 {flags(shiftBit | fnBit), false, flags(shiftBit | fnBit)},
+                 {keyDown(49), false, keyDown(49, fnBit)},
+                 {keyUp(105, fnBit), false, flags(0)},
+                 {flags(fnBit), false, flags(0)},
+                 {keyDown(49), false, keyDown(49)}}},
+        MacCase{"FKeyCodes",
+                FnKey::f20,
+                {{keyDown(105), false, keyDown(105)},
+                 {keyDown(90), false, flags(fnBit)},
+                 {keyUp(90), false, flags(0)}}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(MacTranslation, AnFKeyInFnsPartIsWatchedThroughKeyEvents) {
+  EXPECT_EQ(FnKeyTranslation(FnKey::f13).watchedEvents(flagsChangedMask),
+            flagsChangedMask | keyDownMask | keyUpMask);
+  EXPECT_EQ(FnKeyTranslation(FnKey::f13).watchedEvents(keyDownMask), keyDownMask);
+  EXPECT_EQ(FnKeyTranslation(FnKey::rightControl).watchedEvents(flagsChangedMask),
+            flagsChangedMask);
+  EXPECT_EQ(FnKeyTranslation().watchedEvents(flagsChangedMask), flagsChangedMask);
+  std::pair<FnKey, std::uint16_t> codes[] = {
+      {FnKey::rightControl, 62}, {FnKey::rightOption, 61}, {FnKey::rightCommand, 54},
+      {FnKey::f13, 105},         {FnKey::f14, 107},        {FnKey::f15, 113},
+      {FnKey::f16, 106},         {FnKey::f17, 64},         {FnKey::f18, 79},
+      {FnKey::f19, 80},          {FnKey::f20, 90}};
+  for (auto [key, code] : codes) EXPECT_EQ(virtualKeyCode(key), code) << code;
+}
+
+}  // namespace
+}  // namespace qen::platform::macos

@@ -114,12 +114,58 @@ INSTANTIATE_TEST_SUITE_P(
                                   fnSpace,
                                   std::nullopt}));
 
+struct FnKeyCase {
+  std::string value;
+  std::string canonical;  // empty: unsupportedFnKey carrying `carried`
+  std::string carried = "";
+};
+
+void PrintTo(const FnKeyCase& c, std::ostream* os) { *os << testing::PrintToString(c.value); }
+
+class FnKeyValue : public testing::TestWithParam<FnKeyCase> {};
+
+TEST_P(FnKeyValue, NamesAKeyByItsCanonicalNameOrCarriesTheNormalisedValue) {
+  const auto& c = GetParam();
+  if (!c.canonical.empty()) {
+    EXPECT_EQ(fnKeyName(parseFnKey(c.value)), c.canonical);
+    return;
+  }
+  try {
+    parseFnKey(c.value);
+    FAIL() << "accepted " << c.value;
+  } catch (const HelperError& error) {
+    EXPECT_EQ(error.kind(), HelperError::Kind::unsupportedFnKey);
+    EXPECT_EQ(error.shortcut(), c.carried);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, FnKeyValue,
+    testing::Values(FnKeyCase{"fn", "fn"}, FnKeyCase{"rightctrl", "rightctrl"},
+                    FnKeyCase{"RightControl", "rightctrl"}, FnKeyCase{"rightalt", "rightalt"},
+                    FnKeyCase{"rightoption", "rightalt"}, FnKeyCase{"rightmeta", "rightmeta"},
+                    FnKeyCase{"rightcommand", "rightmeta"}, FnKeyCase{"RIGHTSUPER", "rightmeta"},
+                    FnKeyCase{"f13", "f13"}, FnKeyCase{"F14", "f14"}, FnKeyCase{"f15", "f15"},
+                    FnKeyCase{"f16", "f16"}, FnKeyCase{"f17", "f17"}, FnKeyCase{"f18", "f18"},
+                    FnKeyCase{"f19", "f19"}, FnKeyCase{"\tF20\n", "f20"},
+                    FnKeyCase{"\u3000RightAlt\u00A0", "rightalt"},
+                    // One name: neither cut at "+" nor at blanks inside it.
+                    FnKeyCase{"rightctrl+", "", "rightctrl+"}, FnKeyCase{"+f13", "", "+f13"},
+                    FnKeyCase{"right ctrl", "", "right ctrl"}, FnKeyCase{"globe", "", "globe"},
+                    FnKeyCase{"f12", "", "f12"}, FnKeyCase{"f21", "", "f21"},
+                    FnKeyCase{"leftctrl", "", "leftctrl"}, FnKeyCase{"capslock", "", "capslock"},
+                    FnKeyCase{" ", "", ""}, FnKeyCase{"--shortcut", "", "--shortcut"},
+                    FnKeyCase{"\u0130", "", "i\u0307"}));
+
 TEST(ShortcutParsing, ProgramPathIsAnElementLikeAnyOther) {
   EXPECT_EQ(parseShortcut({"--shortcut", "fn"}), fn);
 }
 
 TEST(HelperErrorText, IsTheEventMessage) {
   EXPECT_EQ(HelperError::missingShortcut().errorDescription(), "Missing --shortcut argument.");
+  EXPECT_EQ(HelperError::missingFnKey().errorDescription(), "Missing value for --fn-key.");
+  EXPECT_EQ(HelperError::unsupportedFnKey("caps lock").errorDescription(),
+            "Unsupported Fn key: caps lock. Use fn, rightctrl, rightalt, rightmeta or f13 to f20.");
   EXPECT_EQ(HelperError::unsupportedShortcut("fn+cmd").errorDescription(),
             "Unsupported native shortcut: fn+cmd. This helper currently supports Fn and Fn+Space.");
   EXPECT_EQ(HelperError::unsupportedShortcut("").errorDescription(),

@@ -81,12 +81,35 @@ INSTANTIATE_TEST_SUITE_P(
                   "supports Fn and Fn+Space."},
         ErrorCase{{"helper", "--shortcut", "fn+\uFFFD"},
                   "Unsupported native shortcut: fn+\uFFFD. This helper currently supports Fn and "
-                  "Fn+Space."}));
+                  "Fn+Space."},
+        ErrorCase{{"helper", "--shortcut", "fn", "--fn-key"}, "Missing value for --fn-key."},
+        ErrorCase{{"helper", "--shortcut", "fn", "--fn-key", " Caps Lock"},
+                  "Unsupported Fn key: caps lock. Use fn, rightctrl, rightalt, rightmeta or f13 "
+                  "to f20."},
+        // Its value is the next element, whatever it looks like.
+        ErrorCase{{"helper", "--shortcut", "fn", "--fn-key", "--report-release", "rightctrl"},
+                  "Unsupported Fn key: --report-release. Use fn, rightctrl, rightalt, rightmeta "
+                  "or f13 to f20."},
+        ErrorCase{{"helper", "--fn-key", "--shortcut", "fn"},
+                  "Unsupported Fn key: --shortcut. Use fn, rightctrl, rightalt, rightmeta or f13 "
+                  "to f20."},
+        // The shortcut's errors come first.
+        ErrorCase{{"helper", "--fn-key", "f21", "--shortcut", "cmd"},
+                  "Unsupported native shortcut: cmd. This helper currently supports Fn and "
+                  "Fn+Space."},
+        ErrorCase{{"helper", "--fn-key", "rightctrl"}, "Missing --shortcut argument."},
+        ErrorCase{{"helper", "--shortcut", "--fn-key", "rightctrl"},
+                  "Unsupported native shortcut: --fn-key. This helper currently supports Fn and "
+                  "Fn+Space."},
+        ErrorCase{{"helper", "--diagnose", "--fn-key", "F21"},
+                  "Unsupported Fn key: f21. Use fn, rightctrl, rightalt, rightmeta or f13 to "
+                  "f20."}));
 
 struct FlagCase {
   std::vector<std::string> arguments;
   bool prompt;
   bool reportRelease = false;
+  std::string fnKey = "";  // named in Fn's part, and so in "ready"
 };
 
 void PrintTo(const FlagCase& c, std::ostream* os) { *os << testing::PrintToString(c.arguments); }
@@ -98,7 +121,16 @@ class Flags : public testing::TestWithParam<FlagCase> {
 
 TEST_P(Flags, AreWholeCaseSensitiveElementsAnywhere) {
   runHelper(GetParam().arguments);
-  const auto& calls = fake::desktop().calls;
+  auto calls = fake::desktop().calls;
+  auto ready = fake::outputEvents().at(0);
+  if (GetParam().fnKey.empty()) {
+    EXPECT_FALSE(ready.contains("fnKey"));
+  } else {
+    // Before the trust query, which answers for the keyboards with that key.
+    EXPECT_EQ(calls.front(), "setFnKey " + GetParam().fnKey);
+    EXPECT_EQ(ready["fnKey"], GetParam().fnKey);
+    calls.erase(calls.begin());
+  }
   EXPECT_EQ(calls.front(),
             std::string("isProcessTrusted prompt=") + (GetParam().prompt ? "true" : "false"));
   // In fn mode only a release needs key-down monitors, for its chord.
@@ -122,7 +154,15 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  true},
         FlagCase{{"helper", "--shortcut", "fn", "--Report-Release", "--report-release=1"}, false},
-        FlagCase{{"helper", "--shortcut", "fn", "--shortcut", "--report-release"}, false, true}));
+        FlagCase{{"helper", "--shortcut", "fn", "--shortcut", "--report-release"}, false, true},
+        FlagCase{
+            {"helper", "--shortcut", "fn", "--fn-key", "RightCommand"}, false, false, "rightmeta"},
+        FlagCase{{"helper", "--fn-key", "f13", "--shortcut", "fn", "--fn-key", "x"},
+                 false,
+                 false,
+                 "f13"},
+        FlagCase{{"--fn-key", "fn", "--shortcut", "fn"}, false, false, "fn"},
+        FlagCase{{"helper", "--shortcut", "fn", "--fn-key=rightctrl", "--FN-KEY", "x"}, false}));
 
 TEST_F(Startup, ToggleComesFromTheMainLoopAfterReady) {
   fake::desktop().duringMainLoop = [] { fake::sendFlagsChanged(0x800000); };
@@ -172,7 +212,8 @@ struct DiagnosisCase {
   bool trusted;
   platform::DesktopFacts facts;
   std::vector<std::string> problemCodes;
-  nlohmann::json fields;  // platform fields the line must hold
+  nlohmann::json fields;   // platform fields the line must hold
+  std::string fnKey = "";  // given with --fn-key
 };
 
 void PrintTo(const DiagnosisCase& c, std::ostream* os) { *os << c.name; }
@@ -185,9 +226,16 @@ class Diagnosis : public testing::TestWithParam<DiagnosisCase> {
 TEST_P(Diagnosis, WritesOneLineOfFactsAndProblemsAndNothingElse) {
   fake::desktop().trusted = GetParam().trusted;
   fake::desktop().facts = GetParam().facts;
-  EXPECT_EQ(runHelper({"helper", "--shortcut", "fn", "--diagnose"}), 0);
-  EXPECT_EQ(fake::desktop().calls,
-            (Calls{"isProcessTrusted prompt=false", "gatherDesktopFacts", "write"}));
+  std::vector<std::string> arguments{"helper", "--shortcut", "fn", "--diagnose"};
+  Calls expectedCalls{"isProcessTrusted prompt=false", "gatherDesktopFacts", "write"};
+  nlohmann::json fields = GetParam().fields;
+  if (!GetParam().fnKey.empty()) {
+    arguments.insert(arguments.end(), {"--fn-key", GetParam().fnKey});
+    expectedCalls.insert(expectedCalls.begin(), "setFnKey " + GetParam().fnKey);
+    fields["fnKey"] = GetParam().fnKey;
+  }
+  EXPECT_EQ(runHelper(arguments), 0);
+  EXPECT_EQ(fake::desktop().calls, expectedCalls);
   auto events = fake::outputEvents();
   ASSERT_EQ(events.size(), 1u);
   auto line = events[0];
@@ -200,10 +248,10 @@ TEST_P(Diagnosis, WritesOneLineOfFactsAndProblemsAndNothingElse) {
     EXPECT_TRUE(namesAReadmeSection(problem["message"])) << problem["message"];
   }
   EXPECT_EQ(codes, GetParam().problemCodes);
-  for (const auto& [key, value] : GetParam().fields.items()) EXPECT_EQ(line[key], value) << key;
+  for (const auto& [key, value] : fields.items()) EXPECT_EQ(line[key], value) << key;
   bool onLinux = std::holds_alternative<LinuxDesktopFacts>(GetParam().facts);
   EXPECT_EQ(line["platform"], onLinux ? "linux" : "macos");
-  EXPECT_EQ(line.size(), 5 + GetParam().fields.size());
+  EXPECT_EQ(line.size(), 5 + fields.size());
 }
 
 InputDevice keyboard(std::string path, bool fn = true) {
@@ -305,7 +353,38 @@ INSTANTIATE_TEST_SUITE_P(
                       true,
                       MacDesktopFacts{GlobeKeyAction::unknown, false},
                       {"globe-key-has-action"},
-                      {{"globeKeyAction", "unknown"}, {"secureEventInput", false}}}),
+                      {{"globeKeyAction", "unknown"}, {"secureEventInput", false}}},
+        DiagnosisCase{"NamedKeyOnNoKeyboard",
+                      true,
+                      LinuxDesktopFacts{{keyboard("/dev/input/event0", false)}},
+                      {"no-fn-key"},
+                      {{"devices", {noFnKeyboard}}, {"sessionType", nullptr}},
+                      "rightctrl"},
+        DiagnosisCase{"NoKeyboardForTheNamedKey",
+                      false,
+                      LinuxDesktopFacts{{mouse("/dev/input/event3")}},
+                      {"no-readable-keyboard"},
+                      {{"sessionType", nullptr},
+                       {"devices",
+                        {{{"path", "/dev/input/event3"},
+                          {"readable", true},
+                          {"name", "mouse"},
+                          {"keyboard", false},
+                          {"fn", false}}}}},
+                      "f13"},
+        // The globe key keeps its action while another key plays Fn's part.
+        DiagnosisCase{"MacGlobeKeyActionWithAnotherKey",
+                      true,
+                      MacDesktopFacts{GlobeKeyAction::startDictation, false},
+                      {},
+                      {{"globeKeyAction", "startDictation"}, {"secureEventInput", false}},
+                      "rightalt"},
+        DiagnosisCase{"MacGlobeKeyActionWithFnNamed",
+                      true,
+                      MacDesktopFacts{GlobeKeyAction::startDictation, false},
+                      {"globe-key-has-action"},
+                      {{"globeKeyAction", "startDictation"}, {"secureEventInput", false}},
+                      "fn"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Startup, DiagnoseIsAnOptionAnywhereButInTheShortcutsPlace) {

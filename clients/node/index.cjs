@@ -203,6 +203,7 @@ class HotkeyHelper extends EventEmitter {
     const args = ['--shortcut', this.#options.shortcut];
     if (this.#options.promptAccessibility) args.push('--prompt-accessibility');
     if (this.#options.reportRelease) args.push('--report-release');
+    args.push(...fnKeyArguments(this.#options.fnKey));
     const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'ignore'] });
     this.#child = child;
     let sawReady = false;
@@ -293,25 +294,34 @@ class HotkeyHelper extends EventEmitter {
   }
 }
 
+// The helper itself checks the name, and says what it takes.
+function fnKeyArguments(fnKey) {
+  if (fnKey === undefined) return [];
+  if (typeof fnKey !== 'string') throw new TypeError('fnKey must be a string such as "rightctrl" or "f13"');
+  return ['--fn-key', fnKey];
+}
+
 /**
  * Starts the helper. Events: 'ready', 'permission', 'toggle', 'release' (the
  * helper's own objects), 'exit' ({ code, signal, expected }) and 'error' (an Error).
  */
 function startHotkeyHelper({
-  shortcut, promptAccessibility = false, reportRelease = false, binaryPath, restart = false,
+  shortcut, promptAccessibility = false, reportRelease = false, fnKey, binaryPath, restart = false,
 } = {}) {
   if (typeof shortcut !== 'string') throw new TypeError('shortcut must be a string such as "fn" or "fn+space"');
-  return new HotkeyHelper({ shortcut, promptAccessibility, reportRelease, binaryPath, restart });
+  fnKeyArguments(fnKey);
+  return new HotkeyHelper({ shortcut, promptAccessibility, reportRelease, fnKey, binaryPath, restart });
 }
 
 /**
  * Runs `qen-hotkey-helper --diagnose` and resolves with its "diagnosis"
  * object; rejects with a HelperStartError when it cannot run or ends otherwise.
  */
-function diagnose({ binaryPath } = {}) {
+function diagnose({ binaryPath, fnKey } = {}) {
   return new Promise((resolveDiagnosis, rejectDiagnosis) => {
     const binary = runnableBinary(binaryPath); // a throw here rejects
-    const child = spawn(binary, ['--diagnose'], { stdio: ['ignore', 'pipe', 'ignore'] });
+    const args = ['--diagnose', ...fnKeyArguments(fnKey)];
+    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'ignore'] });
     const lines = [];
     child.stdout.setEncoding('utf8');
     child.stdout.on('data', createLineSplitter((line) => lines.push(line)));

@@ -2,10 +2,30 @@ import { EventEmitter } from 'node:events';
 
 export type Shortcut = 'fn' | 'fn+space' | (string & {});
 
+/** The key that plays Fn's part, by its canonical name. */
+export type FnKeyName =
+  | 'fn'
+  | 'rightctrl'
+  | 'rightalt'
+  | 'rightmeta'
+  | 'f13'
+  | 'f14'
+  | 'f15'
+  | 'f16'
+  | 'f17'
+  | 'f18'
+  | 'f19'
+  | 'f20';
+
+/** What fnKey takes: a canonical name or one of its other names. */
+export type FnKey = FnKeyName | 'rightcontrol' | 'rightoption' | 'rightcommand' | 'rightsuper';
+
 export interface ReadyEvent {
   type: 'ready';
   shortcut: 'Fn' | 'Fn+Space';
   accessibilityTrusted: boolean;
+  /** only when fnKey was given */
+  fnKey?: FnKeyName;
 }
 
 export interface PermissionEvent {
@@ -53,6 +73,8 @@ export interface StartOptions {
   promptAccessibility?: boolean;
   /** Adds --report-release: a 'release' event follows each 'toggle'. */
   reportRelease?: boolean;
+  /** Adds --fn-key: this key plays Fn's part, for keyboards whose Fn never reaches the computer. */
+  fnKey?: FnKey;
   /** Wins over QEN_HOTKEY_HELPER_PATH and the package's own binary. */
   binaryPath?: string;
   restart?: boolean | RestartOptions;
@@ -106,12 +128,15 @@ interface DiagnosisCommon {
   type: 'diagnosis';
   version: string;
   accessibilityTrusted: boolean;
+  /** only when fnKey was given */
+  fnKey?: FnKeyName;
 }
 
 export interface LinuxDiagnosis extends DiagnosisCommon {
   platform: 'linux';
   /** at most one */
   problems: DiagnosisProblem<'no-input-devices' | 'no-readable-keyboard' | 'no-fn-key'>[];
+  /** `fn`: whether the device has the key in Fn's part */
   devices: DiagnosedDevice[];
   /** XDG_SESSION_TYPE */
   sessionType: string | null;
@@ -137,4 +162,4 @@ export function outsideAsar(path: string): string;
 export function createLineSplitter(onLine: (line: string) => void): (chunk: string) => void;
 export function startHotkeyHelper(options: StartOptions): HotkeyHelper;
 /** Runs the helper with --diagnose; rejects with a HelperStartError when it cannot run or ends otherwise. */
-export function diagnose(options?: { binaryPath?: string }): Promise<Diagnosis>;
+export function diagnose(options?: { binaryPath?: string; fnKey?: FnKey }): Promise<Diagnosis>;

@@ -11,16 +11,16 @@
 namespace qen {
 namespace {
 
-constexpr std::string_view promptOption = "--prompt-accessibility";
-constexpr std::string_view reportReleaseOption = "--report-release";
-constexpr std::string_view diagnoseOption = "--diagnose";
 constexpr const char* permissionMessage =
     "Accessibility permission is required for global Fn shortcuts.";
 
-void emitReady(const ShortcutConfig& config, bool trusted) {
-  emit({{"type", std::string("ready")},
-        {"shortcut", config.rawValue},
-        {"accessibilityTrusted", trusted}});
+void emitReady(const HelperOptions& options, bool trusted) {
+  EventPayload ready{{"type", std::string("ready")},
+                     {"shortcut", options.shortcut->rawValue},
+                     {"accessibilityTrusted", trusted}};
+  // Only a host that named a key hears of it again.
+  if (options.fnKey) ready.emplace_back("fnKey", std::string(fnKeyName(*options.fnKey)));
+  emit(ready);
 }
 
 void emitPermissionMissing() {
@@ -30,6 +30,11 @@ void emitPermissionMissing() {
         {"message", std::string(permissionMessage)}});
 }
 
+void emitDiagnosis(const HelperOptions& options) {
+  bool trusted = requestAccessibility(false);
+  emit(diagnosis(trusted, platform::gatherDesktopFacts(), options.fnKey));
+}
+
 }  // namespace
 
 bool requestAccessibility(bool prompt) {
@@ -37,25 +42,23 @@ bool requestAccessibility(bool prompt) {
 }
 
 int runHelper(const std::vector<std::string>& arguments) {
-  if (hasFlag(arguments, diagnoseOption)) {
-    bool trusted = requestAccessibility(false);
-    emit(diagnosis(trusted, platform::gatherDesktopFacts()));
-    return 0;
-  }
-  std::optional<ShortcutConfig> parsed;
+  HelperOptions options;
   try {
-    parsed = parseShortcut(arguments);
+    options = parseOptions(arguments);
   } catch (const HelperError& error) {
     emitError(error.errorDescription());
     return 1;
   }
-  const ShortcutConfig config = *parsed;
-  bool trusted = requestAccessibility(hasFlag(arguments, promptOption));
+  if (options.fnKey) platform::setFnKey(*options.fnKey);
+  if (options.diagnose) {
+    emitDiagnosis(options);
+    return 0;
+  }
+  bool trusted = requestAccessibility(options.promptAccessibility);
   platform::becomeAccessoryApplication();
-  auto monitor =
-      HotkeyMonitor::create(config, {.reportRelease = hasFlag(arguments, reportReleaseOption)});
+  auto monitor = HotkeyMonitor::create(*options.shortcut, {.reportRelease = options.reportRelease});
   monitor->start();
-  emitReady(config, trusted);
+  emitReady(options, trusted);
   if (!trusted) emitPermissionMissing();
   installSignalHandlers([monitor] { monitor->stop(); });
   platform::runMainLoop();

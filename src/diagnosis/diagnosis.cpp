@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <string>
 
+#include "shortcut/shortcut.h"
 #include "shortcut/unicode_text.h"
 
 namespace qen {
 namespace {
 
+using platform::FnKey;
 using platform::GlobeKeyAction;
 using platform::InputDevice;
 using platform::LinuxDesktopFacts;
@@ -37,7 +39,47 @@ Problem problem(std::string code, std::string text, const char* section = nothin
   return {std::move(code), text + " See \"" + section + "\" in the README."};
 }
 
-std::vector<Problem> linuxProblems(const std::vector<InputDevice>& devices) {
+constexpr const char* keyboardsWithoutFn = "Keyboards without Fn";
+
+// The key as its keycap names it, for the user.
+std::string keyLabel(FnKey key) {
+  switch (key) {
+    case FnKey::fn:
+      return "Fn";
+    case FnKey::rightControl:
+      return "Right Ctrl";
+    case FnKey::rightOption:
+      return "Right Alt";
+    case FnKey::rightCommand:
+      return "Right Meta";
+    default:
+      break;
+  }
+  auto name = std::string(fnKeyName(key));  // f13 to f20
+  name[0] = 'F';
+  return name;
+}
+
+Problem noFnKey(FnKey key) {
+  if (key == FnKey::fn) {
+    return problem("no-fn-key",
+                   "None of the keyboards reports the Fn key: they handle it inside the keyboard, "
+                   "where no program can see it. Apple keyboards, among others, do report it. "
+                   "Otherwise --fn-key can name another key to play its part.",
+                   keyboardsWithoutFn);
+  }
+  return problem("no-fn-key",
+                 "None of the keyboards has the " + keyLabel(key) +
+                     " key that --fn-key names. Plug in one that has it, or name another key.",
+                 keyboardsWithoutFn);
+}
+
+std::string keysOfAKeyboard(FnKey key) {
+  if (key == FnKey::fn) return "an Fn or a Space key";
+  return "an Fn, a Space or a " + keyLabel(key) + " key";
+}
+
+std::vector<Problem> linuxProblems(const std::vector<InputDevice>& devices, FnKey key) {
   auto count = [&](auto test) { return std::count_if(devices.begin(), devices.end(), test); };
   if (devices.empty()) {
     return {problem("no-input-devices",
@@ -51,16 +93,13 @@ std::vector<Problem> linuxProblems(const std::vector<InputDevice>& devices) {
                       "access, then start the helper again.",
                       "Keyboard access on Linux")};
     }
-    return {problem("no-readable-keyboard",
-                    "No keyboard is attached: no input device has an Fn or a Space key. Plug one "
-                    "in; the helper picks it up while it runs.")};
+    return {problem("no-readable-keyboard", "No keyboard is attached: no input device has " +
+                                                keysOfAKeyboard(key) +
+                                                ". Plug one in; the helper picks it up while it "
+                                                "runs.")};
   }
   if (count([](const auto& d) { return d.readable && d.keyboard && d.reportsFn; }) == 0) {
-    return {problem("no-fn-key",
-                    "None of the keyboards reports the Fn key: they handle it inside the "
-                    "keyboard, where no program can see it. Apple keyboards, among others, do "
-                    "report it.",
-                    "Which keyboards report Fn")};
+    return {noFnKey(key)};
   }
   return {};
 }
@@ -83,20 +122,24 @@ const char* globeKeyActionName(GlobeKeyAction action) {
   return "unknown";
 }
 
+// Public sources disagree on what the key does when no action was ever chosen.
 std::string globeKeyEffect(GlobeKeyAction action) {
   switch (action) {
     case GlobeKeyAction::changeInputSource:
-      return "changes the input source";
+      return "also changes the input source";
     case GlobeKeyAction::showEmojiAndSymbols:
-      return "opens Emoji & Symbols";
+      return "also opens Emoji & Symbols";
     case GlobeKeyAction::startDictation:
-      return "starts dictation";
+      return "also starts dictation";
+    case GlobeKeyAction::systemDefault:
+      return "may also trigger a system action: none was ever chosen for it, and what macOS "
+             "then does is not certain";
     default:
-      return "triggers a system action";
+      return "also triggers a system action";
   }
 }
 
-std::vector<Problem> macProblems(bool trusted, const MacDesktopFacts& facts) {
+std::vector<Problem> macProblems(bool trusted, const MacDesktopFacts& facts, FnKey key) {
   std::vector<Problem> problems;
   if (!trusted) {
     problems.push_back(problem("not-trusted",
@@ -105,18 +148,22 @@ std::vector<Problem> macProblems(bool trusted, const MacDesktopFacts& facts) {
                                "again.",
                                "macOS"));
   }
-  if (facts.globeKeyAction != GlobeKeyAction::doNothing) {
+  // Another key in Fn's part leaves the globe key to its own action.
+  if (key == FnKey::fn && facts.globeKeyAction != GlobeKeyAction::doNothing) {
     problems.push_back(problem(
         "globe-key-has-action",
-        "Pressing Fn (globe) alone also " + globeKeyEffect(facts.globeKeyAction) +
+        "Pressing Fn (globe) alone " + globeKeyEffect(facts.globeKeyAction) +
             ". In the Keyboard settings, set \"Press fn key to\" (or \"Press \U0001F310 key "
             "to\") to \"Do Nothing\", or use the fn+space shortcut."));
   }
   if (facts.secureEventInput) {
-    problems.push_back(problem("secure-event-input",
-                               "A password or other secure text field has the keyboard focus: "
-                               "macOS hides key presses, so Fn+Space, from other apps until it "
-                               "loses focus."));
+    problems.push_back(problem(
+        "secure-event-input",
+        "Secure event input is on: macOS hides key presses, so Fn+Space, from other apps. A "
+        "password field turns it on while it has the keyboard focus, but some apps (terminals, "
+        "password managers) leave it on by mistake. \"ioreg -l -w 0 | grep SecureInput\" shows "
+        "the ID of the process that holds it (kCGSSessionSecureInputPID), and \"ps -p ID\" its "
+        "name: quit that app."));
   }
   return problems;
 }
@@ -129,39 +176,45 @@ EventValue problemList(const std::vector<Problem>& problems) {
   return list;
 }
 
-EventPayload common(const char* platform, bool trusted) {
-  return {{"type", std::string("diagnosis")},
-          {"version", std::string(QEN_VERSION)},
-          {"platform", std::string(platform)},
-          {"accessibilityTrusted", trusted}};
+EventPayload common(const char* platform, bool trusted, std::optional<FnKey> fnKey) {
+  EventPayload payload{{"type", std::string("diagnosis")},
+                       {"version", std::string(QEN_VERSION)},
+                       {"platform", std::string(platform)},
+                       {"accessibilityTrusted", trusted}};
+  if (fnKey) payload.emplace_back("fnKey", std::string(fnKeyName(*fnKey)));
+  return payload;
 }
 
-EventPayload linuxDiagnosis(bool trusted, const LinuxDesktopFacts& facts) {
-  auto payload = common("linux", trusted);
+EventPayload linuxDiagnosis(bool trusted, const LinuxDesktopFacts& facts,
+                            std::optional<FnKey> fnKey) {
+  auto payload = common("linux", trusted, fnKey);
   EventList devices;
   for (const auto& device : facts.devices) devices.push_back(deviceEntry(device));
   payload.emplace_back("devices", std::move(devices));
   payload.emplace_back("sessionType",
                        facts.sessionType ? text(*facts.sessionType) : EventValue(nullptr));
-  payload.emplace_back("problems", problemList(linuxProblems(facts.devices)));
+  payload.emplace_back("problems",
+                       problemList(linuxProblems(facts.devices, fnKey.value_or(FnKey::fn))));
   return payload;
 }
 
-EventPayload macDiagnosis(bool trusted, const MacDesktopFacts& facts) {
-  auto payload = common("macos", trusted);
+EventPayload macDiagnosis(bool trusted, const MacDesktopFacts& facts, std::optional<FnKey> fnKey) {
+  auto payload = common("macos", trusted, fnKey);
   payload.emplace_back("globeKeyAction", std::string(globeKeyActionName(facts.globeKeyAction)));
   payload.emplace_back("secureEventInput", facts.secureEventInput);
-  payload.emplace_back("problems", problemList(macProblems(trusted, facts)));
+  payload.emplace_back("problems",
+                       problemList(macProblems(trusted, facts, fnKey.value_or(FnKey::fn))));
   return payload;
 }
 
 }  // namespace
 
-EventPayload diagnosis(bool trusted, const platform::DesktopFacts& facts) {
+EventPayload diagnosis(bool trusted, const platform::DesktopFacts& facts,
+                       std::optional<FnKey> fnKey) {
   if (const auto* onLinux = std::get_if<LinuxDesktopFacts>(&facts)) {
-    return linuxDiagnosis(trusted, *onLinux);
+    return linuxDiagnosis(trusted, *onLinux, fnKey);
   }
-  return macDiagnosis(trusted, std::get<MacDesktopFacts>(facts));
+  return macDiagnosis(trusted, std::get<MacDesktopFacts>(facts), fnKey);
 }
 
 }  // namespace qen

@@ -35,6 +35,23 @@ inline constexpr EventMask keyDownMask = 1ULL << keyDownEventType;            //
 inline constexpr EventMask keyUpMask = 1ULL << keyUpEventType;                // 2048
 inline constexpr EventMask flagsChangedMask = 1ULL << flagsChangedEventType;  // 4096
 
+// The key that plays Fn's part: Fn itself, or one the host names for
+// keyboards whose Fn never reaches the desktop.
+enum class FnKey {
+  fn,
+  rightControl,
+  rightOption,   // Alt
+  rightCommand,  // Meta
+  f13,
+  f14,
+  f15,
+  f16,
+  f17,
+  f18,
+  f19,
+  f20,
+};
+
 // One keyboard event as the desktop reports it.
 struct DesktopEvent {
   EventMask type = flagsChangedMask;
@@ -60,6 +77,14 @@ using LocalHandler = std::function<const DesktopEvent*(const DesktopEvent&)>;
 // went away from killing the process by SIGPIPE, and starts watching the host
 // that started us, so that the main loop returns once it is gone.
 void prepareProcess();
+
+// From now on key plays Fn's part: functionKeyFlag in modifierFlags reports
+// whether it is held, its presses and auto-repeats are no key events of their
+// own, and the real Fn key (when key is another) is no key at all. A named
+// right-hand modifier no longer sets its modifier's bit; its left twin still
+// does. Main thread, once, before anything else asks the desktop: the trust
+// answer, the facts and the keyboards watched all follow key.
+void setFnKey(FnKey key);
 
 // Main thread only. Handlers are called on the main thread, from inside
 // runMainLoop(), one at a time.
@@ -90,7 +115,7 @@ struct InputDevice {
   // Known only when readable:
   std::string name;
   bool keyboard = false;   // the helper would open it as a keyboard
-  bool reportsFn = false;  // it declares KEY_FN
+  bool reportsFn = false;  // it declares the key that plays Fn's part
 };
 
 struct LinuxDesktopFacts {
@@ -117,7 +142,8 @@ using DesktopFacts = std::variant<LinuxDesktopFacts, MacDesktopFacts>;
 
 DesktopFacts gatherDesktopFacts();
 
-// No window, no dock icon, no menu bar.
+// No window, no dock icon, no menu bar; and not slowed down for being in the
+// background (App Nap on macOS).
 void becomeAccessoryApplication();
 
 // Runs the main thread's event loop; returns only when the host is gone (it

@@ -19,6 +19,7 @@ struct StartOptions {
   bool noInputDirectory = false;
   bool withoutReadOverride = false;
   bool reportRelease = false;
+  std::string fnKey = "";  // --fn-key's value, when not empty
 };
 
 class EndToEnd : public ::testing::Test {
@@ -42,11 +43,13 @@ class EndToEnd : public ::testing::Test {
   bool start(const std::string& shortcut, StartOptions options = {}, SpawnOptions spawn = {}) {
     std::vector<std::string> command{helperPath(), "--shortcut", shortcut};
     if (options.reportRelease) command.push_back("--report-release");
+    if (!options.fnKey.empty()) command.insert(command.end(), {"--fn-key", options.fnKey});
     helper = std::make_unique<HelperProcess>(
         keyboards->runWithInput(command, options.noInputDirectory, options.withoutReadOverride),
         spawn);
     auto ready = json::parse(helper->readLine().value_or("null"));
     EXPECT_EQ(ready["type"], "ready");
+    EXPECT_EQ(ready.value("fnKey", ""), options.fnKey);
     bool trusted = ready["accessibilityTrusted"] == true;
     if (!trusted) {
       auto permission = json::parse(helper->readLine().value_or("null"));

@@ -10,8 +10,10 @@
  * "error: ...". Commands joined with ';' on one line are applied at once,
  * before any reader is woken:
  *
- *   add NAME [nofn|mouse|badtouch] [MODE]
+ *   add NAME [nofn|pedal|mouse|badtouch] [MODE]
  *                                   new keyboard node (MODE octal, default 0660);
+ *                                   nofn: a PC keyboard, every key but Fn;
+ *                                   pedal: a foot pedal that sends F13 alone;
  *                                   badtouch: a touchscreen whose tracking-ID
  *                                   range is empty, which libevdev logs about
  *   remove NAME                     unplug: reads fail with ENODEV, poll HUP|ERR
@@ -50,7 +52,7 @@
 #define MAX_CLIENTS 64
 #define BITS_LONGS(n) (((n) + 8 * sizeof(long) - 1) / (8 * sizeof(long)))
 
-enum kind { KEYBOARD, KEYBOARD_WITHOUT_FN, MOUSE, BAD_TOUCHSCREEN };
+enum kind { KEYBOARD, KEYBOARD_WITHOUT_FN, PEDAL, MOUSE, BAD_TOUCHSCREEN };
 
 struct device;
 
@@ -384,6 +386,8 @@ static void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg
   unsigned long axes[BITS_LONGS(ABS_CNT)] = {0};
   if (d->kind == MOUSE) {
     set_bit(keys, BTN_LEFT, 1);
+  } else if (d->kind == PEDAL) {
+    set_bit(keys, KEY_F13, 1);
   } else if (d->kind == BAD_TOUCHSCREEN) {
     set_bit(keys, BTN_TOUCH, 1);
     set_bit(types, EV_ABS, 1);
@@ -476,6 +480,8 @@ static const char *path_command(const char *verb, const char *name, char **words
       for (int i = 0; i < n; i++) {
         if (strcmp(words[i], "nofn") == 0)
           d->kind = KEYBOARD_WITHOUT_FN;
+        else if (strcmp(words[i], "pedal") == 0)
+          d->kind = PEDAL;
         else if (strcmp(words[i], "mouse") == 0)
           d->kind = MOUSE;
         else if (strcmp(words[i], "badtouch") == 0)

@@ -69,15 +69,20 @@ after(async () => {
   rmSync(work, { recursive: true, force: true });
 });
 
-test('an unsupported shortcut rejects ready with the helper\'s message and status 1', async () => {
-  const helper = start({ shortcut: 'cmd+k', binaryPath: helperPath });
-  await assert.rejects(helper.ready, (error) => {
-    assert.ok(error instanceof HelperStartError);
-    assert.equal(error.message,
-      'Unsupported native shortcut: cmd+k. This helper currently supports Fn and Fn+Space.');
-    assert.equal(error.exitCode, 1);
-    return true;
-  });
+test('an unsupported shortcut or Fn key rejects ready with the helper\'s message and status 1', async () => {
+  for (const [options, message] of [
+    [{ shortcut: 'cmd+k' }, 'Unsupported native shortcut: cmd+k. This helper currently supports Fn and Fn+Space.'],
+    [{ shortcut: 'fn', fnKey: 'CapsLock' },
+      'Unsupported Fn key: capslock. Use fn, rightctrl, rightalt, rightmeta or f13 to f20.'],
+  ]) {
+    const helper = start({ ...options, binaryPath: helperPath });
+    await assert.rejects(helper.ready, (error) => {
+      assert.ok(error instanceof HelperStartError);
+      assert.equal(error.message, message);
+      assert.equal(error.exitCode, 1);
+      return true;
+    });
+  }
 });
 
 test('a missing binary is an error that names the path it tried', async () => {
@@ -259,6 +264,9 @@ test('diagnose resolves with the diagnosis, and rejects whenever the helper ends
     assert.equal(diagnosis.platform, 'linux');
     assert.deepEqual(diagnosis.devices, []);
     assert.deepEqual(diagnosis.problems.map((problem) => problem.code), ['no-input-devices']);
+    assert.equal(diagnosis.fnKey, undefined);
+    const named = await diagnose({ binaryPath: helperWithInput('--none'), fnKey: 'RightSuper' });
+    assert.equal(named.fnKey, 'rightmeta');
   }
   const fake = (name, body) => script(name, `#!/bin/sh\n[ "$*" = --diagnose ] || exit 3\n${body}\n`);
   const ready = '{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}';

@@ -164,6 +164,8 @@ std::optional<MonitorHandle> addLocalMonitor(EventMask mask, LocalHandler) {
 
 void removeMonitor(MonitorHandle handle) { desktop().remove(handle); }
 
+void setFnKey(FnKey key) { desktop().keyboards().setFnKey(evdev::kernelCode(key)); }
+
 // Read access to a keyboard stands in for the desktop's permission to watch
 // other applications' keys. Linux has no prompt for it: the prompt flag asks
 // nothing, and the README tells the user how to grant access.
@@ -173,7 +175,8 @@ bool isProcessTrusted(const TrustQueryOptions&) {
 }
 
 DesktopFacts gatherDesktopFacts() {
-  LinuxDesktopFacts facts{.devices = evdev::describeInputDevices(inputDirectory)};
+  LinuxDesktopFacts facts{
+      .devices = evdev::describeInputDevices(inputDirectory, desktop().keyboards().fnKeyCode())};
   if (const char* session = std::getenv("XDG_SESSION_TYPE")) facts.sessionType = session;
   return facts;
 }

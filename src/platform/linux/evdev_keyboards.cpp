@@ -43,10 +43,13 @@ libevdev* openSilently(int fd) {
   return device;
 }
 
-bool reportsFn(libevdev* device) { return libevdev_has_event_code(device, EV_KEY, KEY_FN); }
+bool declares(libevdev* device, std::uint16_t code) {
+  return libevdev_has_event_code(device, EV_KEY, code);
+}
 
-bool isKeyboard(libevdev* device) {
-  return reportsFn(device) || libevdev_has_event_code(device, EV_KEY, KEY_SPACE);
+// A macro pad or a foot pedal may send nothing but the key in Fn's part.
+bool isKeyboard(libevdev* device, std::uint16_t fnKeyCode) {
+  return declares(device, KEY_FN) || declares(device, KEY_SPACE) || declares(device, fnKeyCode);
 }
 
 // The event nodes of directory, in the order they are opened.
@@ -66,15 +69,16 @@ std::vector<std::string> eventNodeNames(const std::string& directory) {
   return names;
 }
 
-InputDevice describe(const std::string& directory, const std::string& name) {
+InputDevice describe(const std::string& directory, const std::string& name,
+                     std::uint16_t fnKeyCode) {
   InputDevice described{.path = directory + "/" + name};
   int fd = openNode(directory, name);
   if (fd < 0) return described;
   described.readable = true;
   if (libevdev* device = openSilently(fd)) {
     if (const char* deviceName = libevdev_get_name(device)) described.name = deviceName;
-    described.keyboard = isKeyboard(device);
-    described.reportsFn = reportsFn(device);
+    described.keyboard = isKeyboard(device, fnKeyCode);
+    described.reportsFn = declares(device, fnKeyCode);
     libevdev_free(device);
   }
   close(fd);
@@ -98,9 +102,12 @@ void watch(int epollFd, int fd, std::uint64_t token) {
 
 }  // namespace
 
-std::vector<InputDevice> describeInputDevices(const std::string& directory) {
+std::vector<InputDevice> describeInputDevices(const std::string& directory,
+                                              std::uint16_t fnKeyCode) {
   std::vector<InputDevice> devices;
-  for (const auto& name : eventNodeNames(directory)) devices.push_back(describe(directory, name));
+  for (const auto& name : eventNodeNames(directory)) {
+    devices.push_back(describe(directory, name, fnKeyCode));
+  }
   return devices;
 }
 
@@ -138,7 +145,7 @@ void EvdevKeyboards::tryOpen(const std::string& name) {
   int fd = openNode(directory_, name);
   if (fd < 0) return;
   libevdev* device = openSilently(fd);
-  if (device == nullptr || !isKeyboard(device)) {
+  if (device == nullptr || !isKeyboard(device, fnKeyCode_)) {
     libevdev_free(device);
     close(fd);
     return;

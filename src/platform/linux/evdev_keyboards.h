@@ -14,8 +14,10 @@ struct libevdev;
 
 namespace qen::platform::evdev {
 
-// Each event node as the helper sees it: readable, a keyboard, with Fn.
-std::vector<InputDevice> describeInputDevices(const std::string& directory);
+// Each event node as the helper sees it: readable, a keyboard, with the key
+// (kernel code) that plays Fn's part.
+std::vector<InputDevice> describeInputDevices(const std::string& directory,
+                                              std::uint16_t fnKeyCode);
 
 class EvdevKeyboards {
  public:
@@ -34,6 +36,12 @@ class EvdevKeyboards {
   void start();
   std::size_t openCount() const { return keyboards_.size(); }
   void reportKeyUps() { translator_.reportKeyUps(); }
+  // Before start(): a device that declares this key is a keyboard too.
+  void setFnKey(std::uint16_t kernelCode) {
+    fnKeyCode_ = kernelCode;
+    translator_.setFnKey(kernelCode);
+  }
+  std::uint16_t fnKeyCode() const { return fnKeyCode_; }
 
   // Returns false when the token is not one of ours.
   bool handleReady(std::uint64_t token, std::uint32_t epollEvents);
@@ -59,6 +67,7 @@ class EvdevKeyboards {
   std::string directory_;
   int epollFd_;
   Sink sink_;
+  std::uint16_t fnKeyCode_ = KEY_FN;
   int inotifyFd_ = -1;
   bool started_ = false;
   std::uint64_t nextToken_ = firstKeyboardToken;

@@ -79,6 +79,24 @@ constexpr auto virtualKeyTable = makeVirtualKeyTable();
 
 }  // namespace
 
+std::uint16_t kernelCode(FnKey key) {
+  switch (key) {
+    case FnKey::fn:
+      return KEY_FN;
+    case FnKey::rightControl:
+      return KEY_RIGHTCTRL;
+    case FnKey::rightOption:
+      return KEY_RIGHTALT;
+    case FnKey::rightCommand:
+      return KEY_RIGHTMETA;
+    default:
+      break;
+  }
+  // F13 to F20 are consecutive, in the kernel as in FnKey.
+  return static_cast<std::uint16_t>(KEY_F13 +
+                                    (static_cast<int>(key) - static_cast<int>(FnKey::f13)));
+}
+
 std::uint16_t virtualKeyCode(std::uint16_t kernelCode) {
   return kernelCode < KEY_CNT ? virtualKeyTable[kernelCode] : noVirtualKeyCode;
 }
@@ -93,14 +111,14 @@ ModifierFlags modifierBit(std::uint16_t kernelCode) {
 void KeyTranslator::joinKeyboard(KeyboardId keyboard, std::span<const std::uint16_t> heldCodes) {
   auto& keys = heldByKeyboard_[keyboard];
   for (auto code : heldCodes) {
-    if (code < KEY_CNT) setHeld(keys, code, true);
+    if (code < KEY_CNT && !isIgnored(code)) setHeld(keys, code, true);
   }
 }
 
 std::optional<DesktopEvent> KeyTranslator::translate(KeyboardId keyboard, std::uint16_t code,
                                                      std::int32_t value) {
-  if (code >= KEY_CNT || value < 0 || value > 2) return std::nullopt;
-  bool isModifier = modifierBit(code) != 0;
+  if (code >= KEY_CNT || value < 0 || value > 2 || isIgnored(code)) return std::nullopt;
+  bool isModifier = bitOf(code) != 0;
   auto& keys = heldByKeyboard_[keyboard];
   if (value == 0) {
     setHeld(keys, code, false);
@@ -131,9 +149,20 @@ std::optional<DesktopEvent> KeyTranslator::removeKeyboard(KeyboardId keyboard) {
 ModifierFlags KeyTranslator::modifierFlags() const {
   ModifierFlags flags = 0;
   for (const auto& key : modifierKeys) {
-    if (holderCount_[key.code] > 0) flags |= key.bit;
+    if (holderCount_[key.code] > 0) flags |= bitOf(key.code);
   }
+  if (holderCount_[fnKeyCode_] > 0) flags |= functionKeyFlag;
   return flags;
+}
+
+// The real Fn key, when another plays its part.
+bool KeyTranslator::isIgnored(std::uint16_t code) const {
+  return code == KEY_FN && fnKeyCode_ != KEY_FN;
+}
+
+// A named right-hand modifier gives Fn's bit instead of its own.
+ModifierFlags KeyTranslator::bitOf(std::uint16_t code) const {
+  return code == fnKeyCode_ ? functionKeyFlag : modifierBit(code);
 }
 
 void KeyTranslator::setHeld(KeySet& keys, std::uint16_t code, bool held) {

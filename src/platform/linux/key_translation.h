@@ -23,8 +23,16 @@ std::uint16_t virtualKeyCode(std::uint16_t kernelCode);
 // The modifierFlags bit of a kernel key code; 0 for keys that are no modifier.
 ModifierFlags modifierBit(std::uint16_t kernelCode);
 
+// The kernel's key code of the key that plays Fn's part.
+std::uint16_t kernelCode(FnKey key);
+
 class KeyTranslator {
  public:
+  // The key that plays Fn's part (KEY_FN until said otherwise); before any
+  // keyboard joins. A key other than KEY_FN becomes a modifier with the Fn
+  // bit, and KEY_FN then no key at all.
+  void setFnKey(std::uint16_t kernelCode) { fnKeyCode_ = kernelCode; }
+
   // From now on a released key that is no modifier becomes a key-up event;
   // until then it is nothing, as nobody listens for it.
   void reportKeyUps() { reportKeyUps_ = true; }
@@ -44,6 +52,8 @@ class KeyTranslator {
  private:
   using KeySet = std::bitset<KEY_CNT>;
 
+  bool isIgnored(std::uint16_t code) const;
+  ModifierFlags bitOf(std::uint16_t code) const;
   void setHeld(KeySet& keys, std::uint16_t code, bool held);
   DesktopEvent flagsChanged() const;
   DesktopEvent keyEvent(EventMask type, std::uint16_t code) const;
@@ -51,6 +61,7 @@ class KeyTranslator {
   std::unordered_map<KeyboardId, KeySet> heldByKeyboard_;
   std::array<std::uint16_t, KEY_CNT> holderCount_{};
   bool reportKeyUps_ = false;
+  std::uint16_t fnKeyCode_ = KEY_FN;
 };
 
 }  // namespace qen::platform::evdev

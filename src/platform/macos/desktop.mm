@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/macos/fn_key_translation.h"
 #include "platform/platform.h"
 #include "platform/posix/process.h"
 
@@ -49,8 +50,9 @@ std::vector<std::shared_ptr<Registration>>& registrations() {
 
 NSApplication* application = nil;  // kept for the life of the process
 dispatch_source_t hostWatch = nil;
-bool mainLoopEnded = false;         // main thread only
-bool standardOutputFailed = false;  // main thread only
+bool mainLoopEnded = false;                // main thread only
+bool standardOutputFailed = false;         // main thread only
+macos::FnKeyTranslation fnKeyTranslation;  // main thread only; set before any monitor
 
 DesktopEvent toDesktopEvent(NSEvent* event) {
   DesktopEvent converted;
@@ -65,6 +67,16 @@ DesktopEvent toDesktopEvent(NSEvent* event) {
       converted.charactersIgnoringModifiers = std::string(characters);
     }
   }
+  return converted;
+}
+
+bool isRepeat(NSEvent* event) { return event.type == NSEventTypeKeyDown && event.isARepeat; }
+
+// The event as the core sees it, when the monitor of mask wants it: a monitor
+// may be asked for more than its mask (see FnKeyTranslation::watchedEvents).
+std::optional<DesktopEvent> translated(NSEvent* event, EventMask mask) {
+  auto converted = fnKeyTranslation.translate(toDesktopEvent(event), isRepeat(event));
+  if (!converted || !(converted->type & mask)) return std::nullopt;
   return converted;
 }
 
@@ -120,16 +132,34 @@ void endMainLoop() {
   }
 }
 
+// The helper has no window, is never frontmost and takes no power assertion,
+// so App Nap would lower its priority and throttle its timers, and a toggle
+// could lag behind the key. A user-initiated activity keeps it out of App Nap;
+// this kind still lets the system and the display sleep when idle.
+static_assert((NSActivityUserInitiatedAllowingIdleSystemSleep &
+               (NSActivityIdleSystemSleepDisabled | NSActivityIdleDisplaySleepDisabled)) == 0);
+
+id<NSObject> appNapExemption = nil;  // held for the life of the process, never ended
+
+void stayOutOfAppNap() {
+  appNapExemption = [NSProcessInfo.processInfo
+      beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep
+                        reason:@"Reports a global keyboard shortcut as it is pressed"];
+}
+
 }  // namespace
 
 std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler handler) {
   @autoreleasepool {
     auto registration = std::make_shared<Registration>();
-    id monitor = [NSEvent addGlobalMonitorForEventsMatchingMask:mask
-                                                        handler:^(NSEvent* event) {
-                                                          if (!registration->active.load()) return;
-                                                          handler(toDesktopEvent(event));
-                                                        }];
+    id monitor =
+        [NSEvent addGlobalMonitorForEventsMatchingMask:fnKeyTranslation.watchedEvents(mask)
+                                               handler:^(NSEvent* event) {
+                                                 if (!registration->active.load()) return;
+                                                 if (auto converted = translated(event, mask)) {
+                                                   handler(*converted);
+                                                 }
+                                               }];
     return remember(monitor, registration);
   }
 }
@@ -137,18 +167,19 @@ std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler hand
 std::optional<MonitorHandle> addLocalMonitor(EventMask mask, LocalHandler handler) {
   @autoreleasepool {
     auto registration = std::make_shared<Registration>();
-    id monitor = [NSEvent addLocalMonitorForEventsMatchingMask:mask
+    id monitor = [NSEvent addLocalMonitorForEventsMatchingMask:fnKeyTranslation.watchedEvents(mask)
                                                        handler:^NSEvent*(NSEvent* event) {
-                                                         if (!registration->active.load()) {
+                                                         if (!registration->active.load())
                                                            return event;
-                                                         }
-                                                         DesktopEvent converted =
-                                                             toDesktopEvent(event);
-                                                         return handler(converted) ? event : nil;
+                                                         auto converted = translated(event, mask);
+                                                         if (!converted) return event;
+                                                         return handler(*converted) ? event : nil;
                                                        }];
     return remember(monitor, registration);
   }
 }
+
+void setFnKey(FnKey key) { fnKeyTranslation = macos::FnKeyTranslation(key); }
 
 void removeMonitor(MonitorHandle handle) {
   if (handle.id == 0 || handle.id > registrations().size()) return;
@@ -176,9 +207,11 @@ bool isProcessTrusted(const TrustQueryOptions& options) {
 
 // finishLaunching readies the application's event handling, as -run does
 // before its first event. Nothing here activates the helper or opens a
-// window: it never takes the keyboard focus from its host.
+// window: it never takes the keyboard focus from its host. App Nap is kept off
+// before any monitor is registered.
 void becomeAccessoryApplication() {
   @autoreleasepool {
+    stayOutOfAppNap();
     application = [NSApplication sharedApplication];
     [application setActivationPolicy:NSApplicationActivationPolicyAccessory];
     [application finishLaunching];
