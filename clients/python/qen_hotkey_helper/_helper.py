@@ -58,6 +58,24 @@ def _spawn(binary: str, arguments: List[str]) -> subprocess.Popen:
         raise HelperStartError(f"cannot start {binary}: {error.strerror or error}") from error
 
 
+def _fn_key_arguments(fn_key: Optional[str]) -> List[str]:
+    if fn_key is None:
+        return []
+    if not isinstance(fn_key, str):
+        raise TypeError('fn_key must be a string such as "rightctrl" or "f13"')
+    return ["--fn-key", fn_key]
+
+
+def _start_arguments(shortcut: str, report_release: bool, fn_key: Optional[str],
+                     prompt_accessibility: bool) -> List[str]:
+    arguments = ["--shortcut", shortcut] + _fn_key_arguments(fn_key)
+    if prompt_accessibility:
+        arguments.append("--prompt-accessibility")
+    if report_release:
+        arguments.append("--report-release")
+    return arguments
+
+
 class Helper:
     """The helper, started at once with the given shortcut ("fn" or "fn+space").
 
@@ -74,14 +92,8 @@ class Helper:
         if not isinstance(shortcut, str):
             raise TypeError('shortcut must be a string such as "fn" or "fn+space"')
         self.binary = find_binary(binary_path)
-        arguments = ["--shortcut", shortcut]
-        if prompt_accessibility:
-            arguments.append("--prompt-accessibility")
-        if report_release:
-            arguments.append("--report-release")
-        if fn_key is not None:
-            arguments += ["--fn-key", fn_key]
-        self._process = _spawn(self.binary, arguments)
+        self._process = _spawn(self.binary, _start_arguments(
+            shortcut, report_release, fn_key, prompt_accessibility))
         # The pipes still open, by descriptor: the stream and what takes its bytes.
         self._readers: Dict[int, Tuple[IO[bytes], Callable[[bytes], None]]] = {}
         for stream, take in ((self._process.stdout, self._take_output),
@@ -267,8 +279,7 @@ class Helper:
 def _diagnosis_run(binary_path: Union[str, os.PathLike, None],
                    fn_key: Optional[str]) -> Tuple[str, Diagnosis]:
     binary = find_binary(binary_path)
-    arguments = ["--diagnose"] + (["--fn-key", fn_key] if fn_key is not None else [])
-    process = _spawn(binary, arguments)
+    process = _spawn(binary, ["--diagnose"] + _fn_key_arguments(fn_key))
     output, stderr = process.communicate()
     ended = _exit(process.returncode)
     lines = output.decode("utf-8", "replace").splitlines()

@@ -188,8 +188,8 @@ def test_a_lost_execute_bit_is_restored_on_the_package_binary_only(tmp_path, mon
 
 def test_diagnose_gives_the_diagnosis_or_raises_with_what_went_wrong(tmp_path):
     if NAMESPACES:
-        diagnosis = diagnose(binary_path=with_input(tmp_path, "--none"))
-        assert (diagnosis.platform, diagnosis.devices) == ("linux", ())
+        diagnosis = diagnose(binary_path=with_input(tmp_path, "--none"), fn_key="f13")
+        assert (diagnosis.platform, diagnosis.devices, diagnosis.fn_key) == ("linux", (), "f13")
         assert [problem.code for problem in diagnosis.problems] == ["no-input-devices"]
     ready = '{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}'
     for body, message, exit_code in [
@@ -222,16 +222,16 @@ def test_python_m_diagnose_prints_the_diagnosis_line(tmp_path):
 
 
 class VirtualKeyboard:
-    """A vkbd mount with one keyboard, event0."""
+    """A vkbd mount with one keyboard, event0, of the kind given (vkbd's add)."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, kind=""):
         self.input = folder / "input"
         self.control = folder / "control"
         self.input.mkdir()
         self.process = subprocess.Popen([VKBD, self.input, self.control], stdout=subprocess.PIPE,
                                         text=True)
         assert self.process.stdout.readline() == "ready\n"
-        self.send("add event0")
+        self.send(f"add event0 {kind}")
 
     def send(self, *commands):
         subprocess.run([VKBD, "--send", self.control, *commands], check=True,
@@ -243,19 +243,12 @@ class VirtualKeyboard:
         self.process.stdout.close()
 
 
-@pytest.fixture
-def keyboard(tmp_path):
-    board = VirtualKeyboard(tmp_path)
-    yield board
-    board.close()
-
-
 SETTLE = 0.1  # the helper installs its signal watchers just after its start-up lines
 TOGGLE = Toggle("Fn+Space", "fn+space")
 RELEASE = Release("Fn+Space", "fn+space", chord=True)
 
 
-def hold_to_talk_in_a_thread(helper, keyboard):
+def hold_to_talk_in_a_thread(helper, keyboard, fn):
     seen = queue.Queue()
 
     def read():
@@ -265,8 +258,8 @@ def hold_to_talk_in_a_thread(helper, keyboard):
 
     reader = threading.Thread(target=read, daemon=True)
     reader.start()
-    assert seen.get(timeout=10).accessibility_trusted
-    keyboard.send("press event0 fn", "press event0 space")
+    ready = seen.get(timeout=10)
+    keyboard.send(f"press event0 {fn}", "press event0 space")
     assert seen.get(timeout=10) == TOGGLE
     keyboard.send("press event0 a", "release event0 space")
     assert seen.get(timeout=10) == RELEASE
@@ -274,10 +267,10 @@ def hold_to_talk_in_a_thread(helper, keyboard):
     ended = helper.stop()
     reader.join(timeout=10)
     assert seen.get_nowait() is None  # the iteration ended, and reported nothing
-    return ended
+    return ready, ended
 
 
-def hold_to_talk_in_asyncio(helper, keyboard):
+def hold_to_talk_in_asyncio(helper, keyboard, fn):
     async def scenario():
         seen = asyncio.Queue()
 
@@ -287,8 +280,8 @@ def hold_to_talk_in_asyncio(helper, keyboard):
 
         reader = asyncio.ensure_future(read())
         next_event = lambda: asyncio.wait_for(seen.get(), 10)  # noqa: E731
-        assert (await next_event()).accessibility_trusted
-        keyboard.send("press event0 fn", "press event0 space")
+        ready = await next_event()
+        keyboard.send(f"press event0 {fn}", "press event0 space")
         assert await next_event() == TOGGLE
         keyboard.send("press event0 a", "release event0 space")
         assert await next_event() == RELEASE
@@ -296,18 +289,24 @@ def hold_to_talk_in_asyncio(helper, keyboard):
         ended = await helper.astop()
         await asyncio.wait_for(reader, 10)
         assert seen.empty()
-        return ended
+        return ready, ended
 
     return asyncio.run(scenario())
 
 
 @needs_keyboards
-@pytest.mark.parametrize("hold_to_talk", [hold_to_talk_in_a_thread, hold_to_talk_in_asyncio])
-def test_fn_space_on_a_virtual_keyboard_toggles_releases_and_stops(hold_to_talk, keyboard,
+@pytest.mark.parametrize("hold_to_talk, kind, fn_key, fn", [
+    (hold_to_talk_in_a_thread, "", None, "fn"),
+    (hold_to_talk_in_asyncio, "nofn", "rightctrl", "rightctrl"),  # a PC keyboard
+])
+def test_fn_space_on_a_virtual_keyboard_toggles_releases_and_stops(hold_to_talk, kind, fn_key, fn,
                                                                    tmp_path):
-    helper = Helper("fn+space", report_release=True,
+    keyboard = VirtualKeyboard(tmp_path, kind)
+    helper = Helper("fn+space", report_release=True, fn_key=fn_key,
                     binary_path=with_input(tmp_path, keyboard.input))
     try:
-        assert hold_to_talk(helper, keyboard) == Exit(0, None)
+        ready, ended = hold_to_talk(helper, keyboard, fn)
+        assert (ready, ended) == (Ready("Fn+Space", True, fn_key), Exit(0, None))
     finally:
         helper.stop()
+        keyboard.close()
