@@ -47,7 +47,7 @@ def _system_message(stderr: bytes) -> str:
     """The helper never writes to standard error: what is there came from the
     system, such as the loader's missing library or version."""
     text = stderr[:SYSTEM_MESSAGE_LIMIT].decode("utf-8", "replace").strip()
-    return f"; the system said (on standard error): {text}" if text else ""
+    return f"; the system said: {text}" if text else ""
 
 
 def _spawn(binary: str, arguments: List[str]) -> subprocess.Popen:
