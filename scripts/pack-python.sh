@@ -3,15 +3,21 @@
 # each platform's with its binary inside, and one without (for hosts that bring
 # their own, as `pip install clients/python` gives):
 #   scripts/pack-python.sh   -> dist/python/qen_hotkey_helper-VERSION-py3-none-TAG.whl, SHA256SUMS
+#   scripts/pack-python.sh BINARIES OUT   (binaries laid out as build-binaries/, into OUT)
 # TAG: manylinux2014_x86_64 and manylinux2014_aarch64 always, each binary
 # checked first for what that tag promises (glibc 2.17 at most);
 # macosx_11_0_universal2 when the macOS cross-build can run here (it says so
 # when it leaves it out); and any, without a binary.
 set -euo pipefail
+binaries=${1:+$(realpath "$1")}
+out=${2:+$(realpath -m "$2")}
 cd "$(dirname "$0")/.."
 scripts/setup.sh python3-build python3-hatchling >&2
-scripts/release-binaries.sh >&2
-out=dist/python
+if [ -z "$binaries" ]; then
+  scripts/release-binaries.sh >&2
+  binaries=$PWD/build-binaries
+fi
+out=${out:-dist/python}
 rm -rf "$out" && mkdir -p "$out"
 
 # Debian's python3, the one its python3-build and python3-hatchling serve
@@ -22,17 +28,19 @@ wheel() {
     clients/python >&2
 }
 
+declare -A linux_archs=([linux-x64]=x86_64 [linux-arm64]=aarch64)
 for platform in linux-x64 linux-arm64 darwin-universal; do
-  binary=build-binaries/$platform/qen-hotkey-helper
-  if [ ! -f "$binary" ]; then
+  binary=$binaries/$platform/qen-hotkey-helper
+  if [ "$platform" = darwin-universal ] && [ ! -f "$binary" ]; then
     echo "pack-python: left out the $platform wheel: the macOS cross-build did not run here (no SDK)" >&2
     continue
   fi
-  if [[ $platform == linux-* ]] && ! scripts/check-linux-binary.sh "$binary" >&2; then
-    echo "pack-python: $binary is not fit for a manylinux2014 wheel (glibc 2.17)" >&2
+  if [ -n "${linux_archs[$platform]:-}" ] &&
+    ! scripts/check-linux-binary.sh "$binary" "${linux_archs[$platform]}" >&2; then
+    echo "pack-python: $binary is not fit for a manylinux2014 wheel (glibc 2.17 at most)" >&2
     exit 1
   fi
-  QEN_WHEEL_PLATFORM=$platform QEN_WHEEL_BINARY=$PWD/$binary wheel
+  QEN_WHEEL_PLATFORM=$platform QEN_WHEEL_BINARY=$binary wheel
 done
 wheel
 chmod 0644 "$out"/*.whl

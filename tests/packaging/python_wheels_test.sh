@@ -9,7 +9,8 @@
 #   where the client's tests run against the wheel's own binary on virtual
 #   keyboards;
 # - `pip install clients/python` installs offline without a binary, and runs
-#   the one QEN_HOTKEY_HELPER_PATH names.
+#   the one QEN_HOTKEY_HELPER_PATH names;
+# - pack-python refuses a Linux binary that needs a newer glibc than 2.17.
 #   tests/packaging/python_wheels_test.sh dist/python [build-macos/qen-hotkey-helper]
 set -euo pipefail
 dir=$(realpath "${1:?the wheels folder}")
@@ -106,3 +107,15 @@ out=$(QEN_HOTKEY_HELPER_PATH=$repo/build-binaries/linux-x64/qen-hotkey-helper "$
   fail "--diagnose with QEN_HOTKEY_HELPER_PATH failed: $out"
 [[ $out == '{"type":"diagnosis",'* ]] || fail "--diagnose wrote $out"
 echo "ok: pip install clients/python carries no binary, and runs the one QEN_HOTKEY_HELPER_PATH names"
+
+# What a manylinux2014 tag cannot promise is refused: the native build, which
+# needs Debian 12's glibc.
+mkdir -p "$work/newer/linux-x64" "$work/newer/linux-arm64"
+cp "$repo/build/qen-hotkey-helper" "$work/newer/linux-x64/"
+cp "$repo/build-binaries/linux-arm64/qen-hotkey-helper" "$work/newer/linux-arm64/"
+"$repo/scripts/pack-python.sh" "$work/newer" "$work/refused" >/dev/null 2>"$work/refusal" &&
+  fail "pack-python packed a binary that needs glibc $(ldd --version | sed -n '1s/.* //p')"
+grep -q "linux-x64/qen-hotkey-helper is not fit for a manylinux2014 wheel" "$work/refusal" ||
+  fail "pack-python failed otherwise: $(cat "$work/refusal")"
+! compgen -G "$work/refused/*.whl" >/dev/null || fail "pack-python left wheels after refusing"
+echo "ok: pack-python refuses a binary that needs a newer glibc than 2.17"
