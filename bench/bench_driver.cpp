@@ -36,7 +36,10 @@ struct Settings {
   long stormEvents = 1000000;
   int hostDeathTrials = 100;
   std::string output = "bench-results";
+  std::string glibc217Helper;  // --glibc217 PATH: the shipped build, measured beside
 };
+
+const std::string glibc217Name = "qen-hotkey-helper (glibc 2.17)";
 
 double microseconds(Clock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
@@ -81,6 +84,15 @@ long contextSwitches(pid_t pid) {
   return total;
 }
 
+// Proportional set size: shared pages count in part, per process sharing them.
+long pssKiB(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("Pss:", 0) == 0) return std::stol(line.substr(4));
+  }
+  return -1;
+}
+
 // User plus system CPU time of the whole process, in clock ticks.
 long cpuTicks(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
@@ -99,13 +111,20 @@ struct Client {
   int startupLines;
 };
 
-std::vector<Client> clients(const std::string& floorPath) {
-  return {
+std::vector<Client> clients(const Settings& settings, const std::string& floorPath) {
+  std::vector<Client> all = {
       {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}, "\"type\":\"toggle\"", 1},
       {"bare libevdev client (floor)", {floorPath, "/dev/input/event0"}, "space", 0},
       {"evtest", {"stdbuf", "-oL", "evtest", "/dev/input/event0"}, "(KEY_SPACE), value 1", 0},
       {"thd --dump", {"stdbuf", "-oL", "thd", "--dump", "/dev/input/event0"}, "KEY_SPACE\t1", 0},
   };
+  if (!settings.glibc217Helper.empty()) {
+    all.push_back({glibc217Name,
+                   {settings.glibc217Helper, "--shortcut", "fn+space"},
+                   "\"type\":\"toggle\"",
+                   1});
+  }
+  return all;
 }
 
 bool available(const Client& client) {
@@ -132,9 +151,12 @@ bool readUntil(HelperProcess& process, const std::string& needle) {
 // The helper and the floor take turns, so that a drift of the machine shows
 // in both rather than as a ratio between them.
 json measureStartup(const Settings& settings, const std::string& floorPath) {
-  const std::vector<std::pair<std::string, std::vector<std::string>>> programs = {
+  std::vector<std::pair<std::string, std::vector<std::string>>> programs = {
       {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}},
       {"floor: write one line and wait", {floorPath}}};
+  if (!settings.glibc217Helper.empty()) {
+    programs.push_back({glibc217Name, {settings.glibc217Helper, "--shortcut", "fn+space"}});
+  }
   std::map<std::string, std::vector<double>> samples;
   for (int run = 0; run < settings.startupRuns; ++run) {
     for (const auto& [name, argv] : programs) {
@@ -179,7 +201,7 @@ std::map<std::string, std::vector<double>> timeInRounds(const Settings& settings
 
 json measureLatency(const Settings& settings, const std::string& floorPath) {
   std::vector<Client> measured;
-  for (const auto& client : clients(floorPath)) {
+  for (const auto& client : clients(settings, floorPath)) {
     if (available(client)) measured.push_back(client);
   }
   auto samples =
@@ -236,7 +258,7 @@ json measureStorm(const Settings& settings, const std::string& floorPath) {
   VirtualKeyboards keyboards;
   keyboards.send("add event0");
   const long batches = settings.stormEvents / 60;  // "flood 15" is 60 events
-  auto stormClients = clients(floorPath);
+  auto stormClients = clients(settings, floorPath);
   // Key-up monitors as well: every key-up is an event for the helper then.
   stormClients.push_back({"qen-hotkey-helper --report-release",
                           {helperPath(), "--shortcut", "fn+space", "--report-release"},
@@ -246,6 +268,7 @@ json measureStorm(const Settings& settings, const std::string& floorPath) {
     if (!available(client)) continue;
     auto process = startOnKeyboard(keyboards, client);
     long startupHwm = procStatus(process->pid())["VmHWM"];
+    long startupPss = pssKiB(process->pid());
     long ticksBefore = cpuTicks(process->pid());
     std::atomic<bool> done{false};
     std::thread reader([&] {
@@ -263,6 +286,7 @@ json measureStorm(const Settings& settings, const std::string& floorPath) {
     double nsPerTick = 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
     result[client.name] = {{"events", batches * 60},
                            {"vmHwmAfterStartKiB", startupHwm},
+                           {"pssAfterStartKiB", startupPss},
                            {"vmHwmAfterStormKiB", afterHwm},
                            {"cpuNsPerEvent", static_cast<double>(ticks) * nsPerTick /
                                                  static_cast<double>(batches * 60)}};
@@ -321,9 +345,11 @@ Settings parse(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--quick") {
-      settings = {10, 40, 1, 12000, 10, settings.output};
+      settings = {10, 40, 1, 12000, 10, settings.output, settings.glibc217Helper};
     } else if (arg == "--output" && i + 1 < argc) {
       settings.output = argv[++i];
+    } else if (arg == "--glibc217" && i + 1 < argc) {
+      settings.glibc217Helper = argv[++i];
     }
   }
   return settings;
@@ -357,6 +383,8 @@ int main(int argc, char** argv) {
     std::cerr << "key storm...\n";
     results["storm"] = measureStorm(settings, floorDir + "/evdev_floor");
   }
+  results["binaries"] = {{"qen-hotkey-helper", helperPath()}};
+  if (!settings.glibc217Helper.empty()) results["binaries"][glibc217Name] = settings.glibc217Helper;
   std::ofstream(settings.output + "/results.json") << results.dump(2) << '\n';
   std::cout << results.dump() << '\n';
 }
