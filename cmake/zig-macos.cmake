@@ -1,5 +1,6 @@
-# Cross-builds the macOS helper on Linux with zig 0.11, one architecture per
-# build tree, through the same Apple branch of CMakeLists.txt that a Mac runs:
+# Cross-builds the macOS helper on Linux with zig (scripts/fetch-zig.sh), one
+# architecture per build tree, through the same Apple branch of CMakeLists.txt
+# that a Mac runs:
 #
 #   cmake -S . -B build-macos/arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake \
 #     -DCMAKE_OSX_ARCHITECTURES=arm64 -DQEN_ZIG=/path/to/zig -DMACOS_SDK=/path/to/sdk \
