@@ -21,20 +21,8 @@ if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
 endif()
 set(triplet ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
 
-set(wrappers ${QEN_ZIG_CACHE_DIR}/wrappers-${triplet})
-file(MAKE_DIRECTORY ${wrappers})
-foreach(tool cc c++ ar ranlib)
-  file(WRITE ${wrappers}/${tool}.tmp
-    "#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR='${QEN_ZIG_CACHE_DIR}'\n"
-    "exec '${CMAKE_CURRENT_LIST_DIR}/zig-tool' '${QEN_ZIG}' ${tool} ${triplet}.2.17 \"$@\"\n")
-  file(CHMOD ${wrappers}/${tool}.tmp PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-  file(RENAME ${wrappers}/${tool}.tmp ${wrappers}/${tool})
-endforeach()
-set(CMAKE_C_COMPILER ${wrappers}/cc)
-set(CMAKE_CXX_COMPILER ${wrappers}/c++)
-set(CMAKE_AR ${wrappers}/ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${wrappers}/ranlib CACHE FILEPATH "")
+include(${CMAKE_CURRENT_LIST_DIR}/zig-compilers.cmake)
+qen_zig_compilers(${triplet} ${triplet}.2.17)
 
 # The headers of the build machine that the helper needs, alone in a folder:
 # /usr/include itself would bring glibc 2.36's.
