@@ -36,7 +36,10 @@ struct Settings {
   long stormEvents = 1000000;
   int hostDeathTrials = 100;
   std::string output = "bench-results";
+  std::string glibc217Helper;  // --glibc217 PATH: the shipped build, measured beside
 };
+
+const std::string glibc217Name = "qen-hotkey-helper (glibc 2.17)";
 
 double microseconds(Clock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
@@ -81,6 +84,15 @@ long contextSwitches(pid_t pid) {
   return total;
 }
 
+// Proportional set size: shared pages count in part, per process sharing them.
+long pssKiB(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("Pss:", 0) == 0) return std::stol(line.substr(4));
+  }
+  return -1;
+}
+
 // User plus system CPU time of the whole process, in clock ticks.
 long cpuTicks(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
@@ -99,13 +111,20 @@ struct Client {
   int startupLines;
 };
 
-std::vector<Client> clients(const std::string& floorPath) {
-  return {
+std::vector<Client> clients(const Settings& settings, const std::string& floorPath) {
+  std::vector<Client> all = {
       {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}, "\"type\":\"toggle\"", 1},
       {"bare libevdev client (floor)", {floorPath, "/dev/input/event0"}, "space", 0},
       {"evtest", {"stdbuf", "-oL", "evtest", "/dev/input/event0"}, "(KEY_SPACE), value 1", 0},
       {"thd --dump", {"stdbuf", "-oL", "thd", "--dump", "/dev/input/event0"}, "KEY_SPACE\t1", 0},
   };
+  if (!settings.glibc217Helper.empty()) {
+    all.push_back({glibc217Name,
+                   {settings.glibc217Helper, "--shortcut", "fn+space"},
+                   "\"type\":\"toggle\"",
+                   1});
+  }
+  return all;
 }
 
 bool available(const Client& client) {
@@ -132,9 +151,12 @@ bool readUntil(HelperProcess& process, const std::string& needle) {
 // The helper and the floor take turns, so that a drift of the machine shows
 // in both rather than as a ratio between them.
 json measureStartup(const Settings& settings, const std::string& floorPath) {
-  const std::vector<std::pair<std::string, std::vector<std::string>>> programs = {
+  std::vector<std::pair<std::string, std::vector<std::string>>> programs = {
       {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}},
       {"floor: write one line and wait", {floorPath}}};
+  if (!settings.glibc217Helper.empty()) {
+    programs.push_back({glibc217Name, {settings.glibc217Helper, "--shortcut", "fn+space"}});
+  }
   std::map<std::string, std::vector<double>> samples;
   for (int run = 0; run < settings.startupRuns; ++run) {
     for (const auto& [name, argv] : programs) {
@@ -179,7 +201,7 @@ std::map<std::string, std::vector<double>> timeInRounds(const Settings& settings
 
 json measureLatency(const Settings& settings, const std::string& floorPath) {
   std::vector<Client> measured;
-  for (const auto& client : clients(floorPath)) {
+  for (const auto& client : clients(settings, floorPath)) {
     if (available(client)) measured.push_back(client);
   }
   auto samples =
@@ -229,14 +251,29 @@ json measureIdle(const Settings& settings) {
           {"cpuTicks", cpuTicks(helper.pid()) - ticks}};
 }
 
-// One million key events, mostly other keys, paced so that no queue overflows;
-// the client's output is read as it comes.
+// Batches of 60 key events, mostly other keys, paced so that no queue
+// overflows; the client's output is read as it comes.
+void storm(VirtualKeyboards& keyboards, HelperProcess& process, long batches) {
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) process.readLine(50ms);
+  });
+  for (long i = 0; i < batches; ++i) {
+    keyboards.send("flood event0 15");  // 60 events
+    keyboards.send("wait event0");
+  }
+  std::this_thread::sleep_for(300ms);
+  done = true;
+  reader.join();
+}
+
+// One million key events for each client.
 json measureStorm(const Settings& settings, const std::string& floorPath) {
   json result;
   VirtualKeyboards keyboards;
   keyboards.send("add event0");
-  const long batches = settings.stormEvents / 60;  // "flood 15" is 60 events
-  auto stormClients = clients(floorPath);
+  const long batches = settings.stormEvents / 60;
+  auto stormClients = clients(settings, floorPath);
   // Key-up monitors as well: every key-up is an event for the helper then.
   stormClients.push_back({"qen-hotkey-helper --report-release",
                           {helperPath(), "--shortcut", "fn+space", "--report-release"},
@@ -246,26 +283,59 @@ json measureStorm(const Settings& settings, const std::string& floorPath) {
     if (!available(client)) continue;
     auto process = startOnKeyboard(keyboards, client);
     long startupHwm = procStatus(process->pid())["VmHWM"];
+    long startupPss = pssKiB(process->pid());
     long ticksBefore = cpuTicks(process->pid());
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-      while (!done) process->readLine(50ms);
-    });
-    for (long i = 0; i < batches; ++i) {
-      keyboards.send("flood event0 15");
-      keyboards.send("wait event0");
-    }
-    std::this_thread::sleep_for(300ms);
+    storm(keyboards, *process, batches);
     long ticks = cpuTicks(process->pid()) - ticksBefore;
     long afterHwm = procStatus(process->pid())["VmHWM"];
-    done = true;
-    reader.join();
     double nsPerTick = 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
     result[client.name] = {{"events", batches * 60},
                            {"vmHwmAfterStartKiB", startupHwm},
+                           {"pssAfterStartKiB", startupPss},
                            {"vmHwmAfterStormKiB", afterHwm},
                            {"cpuNsPerEvent", static_cast<double>(ticks) * nsPerTick /
                                                  static_cast<double>(batches * 60)}};
+  }
+  return result;
+}
+
+// CPU time of all the process's threads, from the scheduler's nanosecond count.
+long long cpuNs(pid_t pid) {
+  long long total = 0;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    long long runNs = 0;
+    std::ifstream(task.path() / "schedstat") >> runNs;
+    total += runNs;
+  }
+  return total;
+}
+
+// The native and the glibc-2.17 builds within a few percent of each other
+// need more than clock ticks over one storm each: they take turns over ten
+// rounds of the storm, timed by the scheduler's nanoseconds.
+json compareHelperCpu(const Settings& settings) {
+  constexpr int rounds = 10;
+  const std::vector<Client> helpers = {
+      {"qen-hotkey-helper", {helperPath(), "--shortcut", "fn+space"}, "", 1},
+      {glibc217Name, {settings.glibc217Helper, "--shortcut", "fn+space"}, "", 1}};
+  VirtualKeyboards keyboards;
+  keyboards.send("add event0");
+  const long batches = settings.stormEvents / 60 / rounds;
+  std::map<std::string, long long> ns;
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto& helper : helpers) {
+      auto process = startOnKeyboard(keyboards, helper);
+      long long before = cpuNs(process->pid());
+      storm(keyboards, *process, batches);
+      ns[helper.name] += cpuNs(process->pid()) - before;
+    }
+  }
+  json result;
+  const long events = batches * 60 * rounds;
+  for (const auto& [name, total] : ns) {
+    result[name] = {{"events", events},
+                    {"cpuNsPerEvent", static_cast<double>(total) / static_cast<double>(events)}};
   }
   return result;
 }
@@ -321,9 +391,11 @@ Settings parse(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--quick") {
-      settings = {10, 40, 1, 12000, 10, settings.output};
+      settings = {10, 40, 1, 12000, 10, settings.output, settings.glibc217Helper};
     } else if (arg == "--output" && i + 1 < argc) {
       settings.output = argv[++i];
+    } else if (arg == "--glibc217" && i + 1 < argc) {
+      settings.glibc217Helper = argv[++i];
     }
   }
   return settings;
@@ -356,7 +428,13 @@ int main(int argc, char** argv) {
     results["idle"] = measureIdle(settings);
     std::cerr << "key storm...\n";
     results["storm"] = measureStorm(settings, floorDir + "/evdev_floor");
+    if (!settings.glibc217Helper.empty()) {
+      std::cerr << "CPU of both builds, in turns...\n";
+      results["helperCpu"] = compareHelperCpu(settings);
+    }
   }
+  results["binaries"] = {{"qen-hotkey-helper", helperPath()}};
+  if (!settings.glibc217Helper.empty()) results["binaries"][glibc217Name] = settings.glibc217Helper;
   std::ofstream(settings.output + "/results.json") << results.dump(2) << '\n';
   std::cout << results.dump() << '\n';
 }

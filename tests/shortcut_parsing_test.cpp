@@ -184,5 +184,17 @@ TEST(GraphemeClusters, APlusJoinedToACombiningMarkDoesNotCut) {
   EXPECT_EQ(unicode::graphemeClusters("\r\n+"), (std::vector<std::string>{"\r\n", "+"}));
 }
 
+TEST(GraphemeClusters, AsciiIsCutAsUtf8procCutsIt) {
+  // ASCII alone is cut without utf8proc; with an "é" after it, utf8proc cuts.
+  for (int first = 0; first < 0x80; ++first) {
+    for (int second = 0; second < 0x80; ++second) {
+      std::string ascii{static_cast<char>(first), static_cast<char>(second)};
+      auto clusters = unicode::graphemeClusters(ascii + "\u00E9");
+      clusters.pop_back();
+      ASSERT_EQ(unicode::graphemeClusters(ascii), clusters) << first << ' ' << second;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qen

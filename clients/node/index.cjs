@@ -109,6 +109,30 @@ class HelperStartError extends Error {
   }
 }
 
+const systemMessageLimit = 2048;
+
+/**
+ * Keeps the first bytes of the helper's standard error. The helper never
+ * writes there, so whatever comes is the system's: the loader's missing
+ * library or version, a wrong architecture. Returns a reader of that text.
+ */
+function collectSystemMessage(stream) {
+  const chunks = [];
+  let size = 0;
+  stream.on('data', (chunk) => {
+    if (size >= systemMessageLimit) return; // read on, so that nothing blocks
+    const kept = chunk.subarray(0, systemMessageLimit - size);
+    chunks.push(kept);
+    size += kept.length;
+  });
+  return () => Buffer.concat(chunks).toString('utf8').trim();
+}
+
+// What a message about a failed start adds for the system's text, if any.
+function systemSaid(systemMessage) {
+  return systemMessage ? `; the system said: ${systemMessage}` : '';
+}
+
 /** Splits a byte stream into lines, whatever its chunking. */
 function createLineSplitter(onLine) {
   let pending = '';
@@ -204,8 +228,9 @@ class HotkeyHelper extends EventEmitter {
     if (this.#options.promptAccessibility) args.push('--prompt-accessibility');
     if (this.#options.reportRelease) args.push('--report-release');
     args.push(...fnKeyArguments(this.#options.fnKey));
-    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'ignore'] });
+    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'pipe'] });
     this.#child = child;
+    const systemMessage = collectSystemMessage(child.stderr);
     let sawReady = false;
     let errorLine = null;
     child.stdout.setEncoding('utf8');
@@ -218,7 +243,7 @@ class HotkeyHelper extends EventEmitter {
     }));
     child.on('error', (error) => this.#fail(new HelperStartError(`cannot start ${binary}: ${error.message}`)));
     // 'close', not 'exit': the error line may still be in the pipe when the exit is seen.
-    child.on('close', (code, signal) => this.#exited({ code, signal, sawReady, errorLine }));
+    child.on('close', (code, signal) => this.#exited({ code, signal, sawReady, errorLine, systemMessage }));
   }
 
   #parse(line) {
@@ -248,12 +273,13 @@ class HotkeyHelper extends EventEmitter {
     this.emit(event.type, event);
   }
 
-  #exited({ code, signal, sawReady, errorLine }) {
+  #exited({ code, signal, sawReady, errorLine, systemMessage }) {
     const expected = this.#stopping;
     this.emit('exit', { code, signal, expected });
     if (expected) return;
     if (!sawReady) {
-      const why = errorLine ?? `helper ended before it was ready (${signal ?? `status ${code}`})`;
+      const why = errorLine
+        ?? `helper ended before it was ready (${signal ?? `status ${code}`})${systemSaid(systemMessage())}`;
       this.#fail(new HelperStartError(why, { exitCode: code, signal }));
       return;
     }
@@ -321,7 +347,8 @@ function diagnose({ binaryPath, fnKey } = {}) {
   return new Promise((resolveDiagnosis, rejectDiagnosis) => {
     const binary = runnableBinary(binaryPath); // a throw here rejects
     const args = ['--diagnose', ...fnKeyArguments(fnKey)];
-    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'ignore'] });
+    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    const systemMessage = collectSystemMessage(child.stderr);
     const lines = [];
     child.stdout.setEncoding('utf8');
     child.stdout.on('data', createLineSplitter((line) => lines.push(line)));
@@ -342,7 +369,8 @@ function diagnose({ binaryPath, fnKey } = {}) {
       const wrote = lines.length > 0 ? `; it wrote: ${lines.join(' | ')}` : '';
       rejectDiagnosis(new HelperStartError(message
         ? `${binary} --diagnose failed (${how}): ${message}`
-        : `${binary} --diagnose ended with ${how} without a diagnosis line${wrote}`, { exitCode: code, signal }));
+        : `${binary} --diagnose ended with ${how} without a diagnosis line${wrote}${systemSaid(systemMessage())}`,
+      { exitCode: code, signal }));
     });
   });
 }

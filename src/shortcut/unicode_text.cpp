@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
+
 namespace qen::unicode {
 namespace {
 
@@ -29,8 +31,29 @@ void forEachCodePoint(std::string_view text, Visit visit) {
   }
 }
 
+// ASCII is answered without utf8proc's property tables: looking them up
+// would page in a few hundred kB of the binary at start-up for every shortcut.
+bool isAscii(utf8proc_int32_t codePoint) { return codePoint >= 0 && codePoint < 0x80; }
+
+bool isAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+}
+
+// Between two ASCII characters a cluster ends everywhere but inside CR LF.
+std::vector<std::string> asciiGraphemeClusters(std::string_view text) {
+  std::vector<std::string> clusters;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bool crlf = text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+    clusters.emplace_back(text.substr(i, crlf ? 2 : 1));
+    if (crlf) ++i;
+  }
+  return clusters;
+}
+
 bool isWhitespaceOrNewline(utf8proc_int32_t codePoint) {
   if ((codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x85) return true;
+  if (isAscii(codePoint)) return codePoint == ' ';
   auto category = utf8proc_category(codePoint);
   return category == UTF8PROC_CATEGORY_ZS || category == UTF8PROC_CATEGORY_ZL ||
          category == UTF8PROC_CATEGORY_ZP;
@@ -52,6 +75,7 @@ std::string toValidUtf8(std::string_view bytes) {
 }
 
 std::vector<std::string> graphemeClusters(std::string_view text) {
+  if (isAscii(text)) return asciiGraphemeClusters(text);
   std::vector<std::string> clusters;
   utf8proc_int32_t previous = -1;
   utf8proc_int32_t state = 0;
@@ -84,6 +108,11 @@ std::string lowercased(std::string_view text) {
     if (codePoint == capitalIWithDotAbove) {
       appendCodePoint(out, 0x0069);
       appendCodePoint(out, 0x0307);
+      return;
+    }
+    if (isAscii(codePoint)) {
+      out.push_back(
+          static_cast<char>(codePoint >= 'A' && codePoint <= 'Z' ? codePoint + 32 : codePoint));
       return;
     }
     appendCodePoint(out, utf8proc_tolower(codePoint));

@@ -13,6 +13,7 @@ namespace qen::testing {
 
 using namespace std::chrono_literals;
 
+// The helper built here, or the one named by QEN_TEST_HELPER.
 std::string helperPath();
 
 struct SpawnOptions {

@@ -289,6 +289,28 @@ test('diagnose resolves with the diagnosis, and rejects whenever the helper ends
   await assert.rejects(diagnose({ binaryPath: missing }), { message: `qen-hotkey-helper not found at ${missing} (from binaryPath)` });
 });
 
+test('a helper that the loader refuses: ready and diagnose reject with what the system said', async () => {
+  // A copy that needs a libq.so.6 in place of libc.so.6, which no system has.
+  const bytes = readFileSync(helperPath);
+  const needed = Buffer.from('libc.so.6\0');
+  assert.ok(bytes.includes(needed), `${helperPath} names no libc.so.6`);
+  for (let at = bytes.indexOf(needed); at >= 0; at = bytes.indexOf(needed, at + 1)) bytes.write('libq', at);
+  const refused = join(work, 'refused-by-the-loader');
+  writeFileSync(refused, bytes, { mode: 0o755 });
+  const systemSaid = `; the system said: ${refused}: error while loading shared libraries: libq.so.6: `
+    + 'cannot open shared object file: No such file or directory';
+  const helper = start({ shortcut: 'fn', binaryPath: refused });
+  await assert.rejects(helper.ready, (error) => {
+    assert.ok(error instanceof HelperStartError);
+    assert.equal(error.message, `helper ended before it was ready (status 127)${systemSaid}`);
+    assert.equal(error.exitCode, 127);
+    return true;
+  });
+  await assert.rejects(diagnose({ binaryPath: refused }), {
+    message: `${refused} --diagnose ended with status 127 without a diagnosis line${systemSaid}`,
+  });
+});
+
 // A vkbd with one keyboard, event0: `send` drives it, `input` is its mount.
 async function withVirtualKeyboard(name, body) {
   const input = join(work, `${name}-input`);
