@@ -3,9 +3,10 @@
 # As root it runs apt-get; otherwise it prints the exact line to run.
 set -euo pipefail
 
-# python3: the README's Python host example, tested, and the Mach-O signature check.
+# python3: the README's Python host example, tested, and the Mach-O signature check;
+# python3-pytest: the Python client's tests.
 packages=(g++ cmake ninja-build pkg-config libevdev-dev libutf8proc-dev nlohmann-json3-dev
-  libgtest-dev libfuse3-dev fuse3 util-linux python3 "$@")
+  libgtest-dev libfuse3-dev fuse3 util-linux python3 python3-pytest "$@")
 # The Node.js client's tests need node; any installed one will do.
 command -v node >/dev/null || packages+=(nodejs)
 

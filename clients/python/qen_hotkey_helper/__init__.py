@@ -1,0 +1,14 @@
+"""Start QenHotkeyHelper, receive its Fn and Fn+Space toggles as typed events
+in a thread or in asyncio, and stop it cleanly. Standard library only."""
+from ._binary import PATH_VARIABLE, HelperStartError, find_binary
+from ._events import (Device, Diagnosis, Event, HelperError, Permission, Problem, Ready,
+                      Release, Toggle)
+from ._helper import Exit, Helper, diagnose
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "PATH_VARIABLE", "Device", "Diagnosis", "Event", "Exit", "Helper", "HelperError",
+    "HelperStartError", "Permission", "Problem", "Ready", "Release", "Toggle", "diagnose",
+    "find_binary",
+]
