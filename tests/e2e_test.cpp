@@ -400,7 +400,8 @@ TEST_P(Diagnose, DescribesEveryNodeNamesTheProblemAndEndsWithZero) {
   for (const auto& line : GetParam().nodes) command(line);
   const auto& options = GetParam().options;
   std::vector<std::string> command{helperPath(), "--diagnose"};
-  if (!options.fnKey.empty()) command.insert(command.end(), {"--fn-key", options.fnKey});
+  if (!options.fnKey.empty())
+    command.insert(command.end(), {"--fn-key", std::string(options.fnKey)});
   helper = std::make_unique<HelperProcess>(
       keyboards->runWithInput(command, options.noInputDirectory, options.withoutReadOverride));
   auto lines = helper->readRemainingLines();
