@@ -4,7 +4,8 @@
 # and each sending the messages of AppKit's event loop, without which no
 # monitor sees a key (a bare run loop would pass every other check), the one
 # that keeps the helper out of App Nap, and the one that tells an F-key's
-# repeats from its presses.
+# repeats from its presses; and each importing, from the framework that Apple
+# files it under, what reads an F-key's state and the system shortcuts.
 #   scripts/check-macos-binary.sh build-macos/qen-hotkey-helper
 set -euo pipefail
 binary=${1:?binary}
@@ -14,6 +15,13 @@ event_loop="nextEventMatchingMask:untilDate:inMode:dequeue: sendEvent: finishLau
 app_nap="beginActivityWithOptions:reason:"
 # Without it an F-key in Fn's part would take its repeats for new presses.
 fn_key="isARepeat"
+# library:symbol. An F-key held while its key-up was lost is let go by the HID
+# system's key state; --diagnose reads the symbolic hot keys' dictionaries.
+imports="CoreGraphics:_CGEventSourceKeyState
+  CoreFoundation:_CFDictionaryGetTypeID CoreFoundation:_CFDictionaryGetValue
+  CoreFoundation:_CFArrayGetTypeID CoreFoundation:_CFArrayGetCount
+  CoreFoundation:_CFArrayGetValueAtIndex CoreFoundation:_CFBooleanGetTypeID
+  CoreFoundation:_CFBooleanGetValue"
 failed=0
 fail() { echo "check-macos-binary: $*" >&2; failed=1; }
 
@@ -21,6 +29,12 @@ fail() { echo "check-macos-binary: $*" >&2; failed=1; }
 selectors() {
   awk -v want="${1/arm64/aarch64}" '/^Arch: / { inside = ($2 == want) } inside && /^\[/ { print $NF }' \
     <<<"$methnames"
+}
+
+# What a slice imports, as library:symbol, one a line.
+bindings() {
+  llvm-objdump-14 --macho --bind --lazy-bind --arch="$1" "$binary" |
+    awk 'NF >= 5 && $NF ~ /^_/ { print $(NF - 1) ":" $NF }'
 }
 
 # Reported, not checked: zig's linker writes 16 bytes where Apple's writes 8;
@@ -54,6 +68,10 @@ for arch in arm64 x86_64; do
   names=$(selectors "$arch")
   for selector in $event_loop $app_nap $fn_key; do
     grep -qxF -- "$selector" <<<"$names" || fail "$arch: never sends $selector"
+  done
+  bound=$(bindings "$arch")
+  for import in $imports; do
+    grep -qxF -- "$import" <<<"$bound" || fail "$arch: does not import ${import#*:} from ${import%%:*}"
   done
   echo "$arch: macOS 11.0, loads:" $libraries
   echo "$arch: __objc_imageinfo $(imageinfo_size "$arch") (Apple's linker writes 8)"

@@ -191,14 +191,8 @@ namespace {
 constexpr ModifierFlags fnBit = 0x800000;
 constexpr ModifierFlags shiftBit = 0x20000;
 
-struct MacStep {
-  DesktopEvent event;
-  bool isRepeat = false;
-  std::optional<DesktopEvent> seen;  // as the core must see it
-};
-
-DesktopEvent flags(ModifierFlags modifierFlags) {
-  return {.type = flagsChangedMask, .modifierFlags = modifierFlags};
+DesktopEvent flags(ModifierFlags modifierFlags, std::uint16_t code = 0) {
+  return {.type = flagsChangedMask, .modifierFlags = modifierFlags, .keyCode = code};
 }
 DesktopEvent keyDown(std::uint16_t code, ModifierFlags modifierFlags = 0) {
   return {.type = keyDownMask, .modifierFlags = modifierFlags, .keyCode = code};
@@ -206,6 +200,21 @@ DesktopEvent keyDown(std::uint16_t code, ModifierFlags modifierFlags = 0) {
 DesktopEvent keyUp(std::uint16_t code, ModifierFlags modifierFlags = 0) {
   return {.type = keyUpMask, .modifierFlags = modifierFlags, .keyCode = code};
 }
+
+// What the core must see of one event: nothing, one event, or more in order.
+struct Seen {
+  Seen(std::nullopt_t) {}
+  Seen(DesktopEvent event) : events{std::move(event)} {}
+  Seen(std::initializer_list<DesktopEvent> list) : events(list) {}
+  std::vector<DesktopEvent> events;
+};
+
+struct MacStep {
+  DesktopEvent event;
+  bool isRepeat = false;
+  Seen seen = std::nullopt;
+  bool systemHoldsKey = true;  // the system's answer, if asked, for the key in Fn's part
+};
 
 struct MacCase {
   std::string name;
@@ -218,15 +227,23 @@ void PrintTo(const MacCase& c, std::ostream* os) { *os << c.name; }
 class MacTranslation : public testing::TestWithParam<MacCase> {};
 
 TEST_P(MacTranslation, ShowsTheNamedKeyAsTheFnBit) {
-  FnKeyTranslation translation(GetParam().key);
+  bool systemHoldsKey = true;
+  FnKeyTranslation translation(GetParam().key, [&](std::uint16_t code) {
+    EXPECT_EQ(code, virtualKeyCode(GetParam().key));
+    return systemHoldsKey;
+  });
   for (std::size_t i = 0; i < GetParam().steps.size(); ++i) {
     const auto& step = GetParam().steps[i];
+    systemHoldsKey = step.systemHoldsKey;
     auto seen = translation.translate(step.event, step.isRepeat);
-    ASSERT_EQ(seen.has_value(), step.seen.has_value()) << "step " << i;
-    if (!seen) continue;
-    EXPECT_EQ(seen->type, step.seen->type) << "step " << i;
-    EXPECT_EQ(seen->modifierFlags, step.seen->modifierFlags) << "step " << i;
-    EXPECT_EQ(seen->keyCode, step.seen->keyCode) << "step " << i;
+    const auto& expected = step.seen.events;
+    ASSERT_EQ(seen.size(), expected.size()) << "step " << i;
+    for (std::size_t j = 0; j < expected.size(); ++j) {
+      const auto& event = *(seen.begin() + j);
+      EXPECT_EQ(event.type, expected[j].type) << "step " << i << ", event " << j;
+      EXPECT_EQ(event.modifierFlags, expected[j].modifierFlags) << "step " << i << ", event " << j;
+      EXPECT_EQ(event.keyCode, expected[j].keyCode) << "step " << i << ", event " << j;
+    }
   }
 }
 
@@ -248,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {keyDown(49, control | 0x2000), false, keyDown(49, 0x2000 | fnBit)},
                  {flags(0), false, flags(0)},
                  {flags(control | 0x1), false, flags(control | 0x1)},
-                 // No side told: Control.
+                 // No side and no key of its own told: as last known.
                  {flags(control), false, flags(control)}}},
         MacCase{"RightOption",
                 FnKey::rightOption,
@@ -260,6 +277,35 @@ INSTANTIATE_TEST_SUITE_P(
                 {{flags(command | 0x10), false, flags(0x10 | fnBit)},
                  {flags(command | 0x18), false, flags(command | 0x18 | fnBit)},
                  {flags(command | 0x8), false, flags(command | 0x8)}}},
+        // Screen sharing, remote control and synthetic events may carry no
+        // device bits: the flags-changed event's key code tells the side.
+        MacCase{"RightKeyCodeWithoutSides",
+                FnKey::rightControl,
+                {{flags(control, 62), false, flags(fnBit, 62)},
+                 {keyDown(49, control), false, keyDown(49, fnBit)},
+                 {flags(control | shiftBit, 56), false, flags(shiftBit | fnBit, 56)},
+                 {flags(control, 56), false, flags(fnBit, 56)},
+                 {flags(0, 62), false, flags(0, 62)},
+                 {keyDown(49, control), false, keyDown(49, control)}}},
+        MacCase{"LeftKeyCodeWithoutSides",
+                FnKey::rightCommand,
+                {{flags(command, 55), false, flags(command, 55)},
+                 {keyDown(49, command), false, keyDown(49, command)},
+                 {flags(0, 55), false, flags(0, 55)}}},
+        MacCase{"BothHeldOneReleasedWithoutSides",
+                FnKey::rightOption,
+                {{flags(option, 58), false, flags(option, 58)},
+                 {flags(option, 61), false, flags(option | fnBit, 61)},
+                 {flags(option, 58), false, flags(fnBit, 58)},
+                 {flags(option, 58), false, flags(option | fnBit, 58)},
+                 {flags(option, 61), false, flags(option, 61)},
+                 {flags(0, 58), false, flags(0, 58)}}},
+        // A device bit without its modifier's bit is not believed.
+        MacCase{"StaleDeviceBit",
+                FnKey::rightCommand,
+                {{flags(command | 0x10, 54), false, flags(0x10 | fnBit, 54)},
+                 {flags(0x10, 54), false, flags(0x10, 54)},
+                 {keyDown(49, 0x10), false, keyDown(49, 0x10)}}},
         MacCase{"RealFnIgnored",
                 FnKey::rightCommand,
                 {{flags(fnBit), false, flags(0)}, {keyDown(126, fnBit), false, keyDown(126)}}},
@@ -277,7 +323,33 @@ INSTANTIATE_TEST_SUITE_P(
                 FnKey::f20,
                 {{keyDown(105), false, keyDown(105)},
                  {keyDown(90), false, flags(fnBit)},
-                 {keyUp(90), false, flags(0)}}}),
+                 {keyUp(90), false, flags(0)}}},
+        // Its key-up was lost: a new press while it is held releases it first.
+        MacCase{"FKeyPressedAgainWhileHeld",
+                FnKey::f16,
+                {{keyDown(106), false, flags(fnBit)},
+                 {keyDown(106, shiftBit), false, Seen{flags(shiftBit), flags(shiftBit | fnBit)}},
+                 {keyDown(106), true, std::nullopt},
+                 {keyUp(106), false, flags(0)},
+                 {keyDown(106), false, flags(fnBit)}}},
+        // Its key-up was lost, and the system no longer holds it: the next
+        // event of any kind lets it go first.
+        MacCase{"FKeyUpLost",
+                FnKey::f13,
+                {{keyDown(105), false, flags(fnBit)},
+                 {keyDown(49), false, keyDown(49, fnBit)},
+                 {keyUp(49), false, Seen{flags(0), keyUp(49)}, false},
+                 {keyDown(49), false, keyDown(49), false},
+                 {keyDown(105), false, flags(fnBit)},
+                 {flags(shiftBit), false, Seen{flags(shiftBit), flags(shiftBit)}, false},
+                 {keyUp(105), false, flags(0), false}}},
+        // The system did not hold it at its own press (posted past the HID
+        // system, or the state withheld): its answers tell nothing then.
+        MacCase{"FKeyStateUnknown",
+                FnKey::f13,
+                {{keyDown(105), false, flags(fnBit), false},
+                 {keyDown(49), false, keyDown(49, fnBit), false},
+                 {keyUp(105), false, flags(0), false}}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(MacTranslation, AnFKeyInFnsPartIsWatchedThroughKeyEvents) {

@@ -193,6 +193,8 @@ using platform::GlobeKeyAction;
 using platform::InputDevice;
 using platform::LinuxDesktopFacts;
 using platform::MacDesktopFacts;
+using platform::SystemShortcut;
+using platform::SystemShortcutBinding;
 using platform::WindowsDesktopFacts;
 
 // The section a problem's message sends the user to must be in the README.
@@ -213,8 +215,9 @@ struct DiagnosisCase {
   bool trusted;
   platform::DesktopFacts facts;
   std::vector<std::string> problemCodes;
-  nlohmann::json fields;   // platform fields the line must hold
-  std::string fnKey = "";  // given with --fn-key
+  nlohmann::json fields;                   // platform fields the line must hold
+  std::string fnKey = "";                  // given with --fn-key
+  std::vector<std::string> mentions = {};  // each in some problem's message
 };
 
 void PrintTo(const DiagnosisCase& c, std::ostream* os) { *os << c.name; }
@@ -244,11 +247,16 @@ TEST_P(Diagnosis, WritesOneLineOfFactsAndProblemsAndNothingElse) {
   EXPECT_EQ(line["version"], "0.1.0");
   EXPECT_EQ(line["accessibilityTrusted"], GetParam().trusted);
   std::vector<std::string> codes;
+  std::string messages;
   for (const auto& problem : line["problems"]) {
     codes.push_back(problem["code"]);
     EXPECT_TRUE(namesAReadmeSection(problem["message"])) << problem["message"];
+    messages += problem["message"].get<std::string>() + "\n";
   }
   EXPECT_EQ(codes, GetParam().problemCodes);
+  for (const auto& text : GetParam().mentions) {
+    EXPECT_NE(messages.find(text), std::string::npos) << text << " in:\n" << messages;
+  }
   for (const auto& [key, value] : fields.items()) EXPECT_EQ(line[key], value) << key;
   const char* platforms[] = {"linux", "macos", "windows"};
   EXPECT_EQ(line["platform"], platforms[GetParam().facts.index()]);
@@ -272,6 +280,28 @@ const nlohmann::json noFnKeyboard = [] {
   return entry;
 }();
 const nlohmann::json lockedNode = {{"path", "/dev/input/event1"}, {"readable", false}};
+
+constexpr platform::ModifierFlags controlBit = 0x40000, optionBit = 0x80000, commandBit = 0x100000,
+                                  shiftBit = 0x20000;
+
+// As macOS binds them until the user changes them.
+const std::vector<SystemShortcutBinding> defaultShortcuts = {
+    {SystemShortcut::selectPreviousInputSource, true, 49, controlBit},
+    {SystemShortcut::selectNextInputSource, true, 49, controlBit | optionBit},
+    {SystemShortcut::showSpotlightSearch, true, 49, commandBit}};
+
+MacDesktopFacts macShortcuts(std::vector<SystemShortcutBinding> changed, bool secure = false) {
+  auto shortcuts = defaultShortcuts;
+  for (const auto& binding : changed) {
+    for (auto& shortcut : shortcuts) {
+      if (shortcut.shortcut == binding.shortcut) shortcut = binding;
+    }
+  }
+  return {GlobeKeyAction::doNothing, secure, shortcuts};
+}
+
+const nlohmann::json nothingInTheWay = {{"globeKeyAction", "doNothing"},
+                                        {"secureEventInput", false}};
 
 INSTANTIATE_TEST_SUITE_P(
     Facts, Diagnosis,
@@ -332,9 +362,12 @@ INSTANTIATE_TEST_SUITE_P(
                       {{"globeKeyAction", "doNothing"}, {"secureEventInput", false}}},
         DiagnosisCase{"MacEverythingInTheWay",
                       false,
-                      MacDesktopFacts{GlobeKeyAction::systemDefault, true},
+                      MacDesktopFacts{GlobeKeyAction::systemDefault, true, defaultShortcuts},
                       {"not-trusted", "globe-key-has-action", "secure-event-input"},
-                      {{"globeKeyAction", "systemDefault"}, {"secureEventInput", true}}},
+                      {{"globeKeyAction", "systemDefault"}, {"secureEventInput", true}},
+                      "",
+                      {"The app may not watch the keyboard. Allow it",
+                       "hides key presses, so Fn+Space, from other apps."}},
         DiagnosisCase{"MacChangeInputSource",
                       true,
                       MacDesktopFacts{GlobeKeyAction::changeInputSource, false},
@@ -386,6 +419,80 @@ INSTANTIATE_TEST_SUITE_P(
                       {"globe-key-has-action"},
                       {{"globeKeyAction", "startDictation"}, {"secureEventInput", false}},
                       "fn"},
+        // Right Command + Space is Command+Space, Spotlight's by default.
+        DiagnosisCase{"MacSpotlightTakesRightCommand",
+                      true,
+                      macShortcuts({}),
+                      {"system-shortcut"},
+                      nothingInTheWay,
+                      "rightmeta",
+                      {"Right Command and Space make Command+Space", "\"Show Spotlight search\"",
+                       "Keyboard Shortcuts > Spotlight"}},
+        DiagnosisCase{
+            "MacPreviousInputSourceTakesRightControl",
+            true,
+            macShortcuts({}),
+            {"system-shortcut"},
+            nothingInTheWay,
+            "rightctrl",
+            {"Right Control and Space make Control+Space", "\"Select the previous input source\"",
+             "Keyboard Shortcuts > Input Sources"}},
+        // Option+Space types a no-break space instead, but no shortcut takes it.
+        DiagnosisCase{"MacNoShortcutTakesRightOption",
+                      true,
+                      macShortcuts({}),
+                      {},
+                      nothingInTheWay,
+                      "rightalt"},
+        DiagnosisCase{"MacShortcutTurnedOff",
+                      true,
+                      macShortcuts({{SystemShortcut::showSpotlightSearch, false, 49, commandBit}}),
+                      {},
+                      nothingInTheWay,
+                      "rightmeta"},
+        // What the entry binds now counts, not what macOS binds by default.
+        DiagnosisCase{
+            "MacShortcutMovedAway",
+            true,
+            macShortcuts({{SystemShortcut::showSpotlightSearch, true, 49, commandBit | shiftBit},
+                          {SystemShortcut::selectPreviousInputSource, true, 40, controlBit}}),
+            {},
+            nothingInTheWay,
+            "rightmeta"},
+        DiagnosisCase{"MacShortcutMovedHere",
+                      true,
+                      macShortcuts({{SystemShortcut::showSpotlightSearch, true, 49, optionBit}}),
+                      {"system-shortcut"},
+                      nothingInTheWay,
+                      "rightalt",
+                      {"Right Option and Space make Option+Space", "\"Show Spotlight search\""}},
+        DiagnosisCase{
+            "MacTwoShortcutsTakeIt",
+            true,
+            macShortcuts({{SystemShortcut::selectNextInputSource, true, 49, controlBit}}),
+            {"system-shortcut", "system-shortcut"},
+            nothingInTheWay,
+            "rightctrl",
+            {"\"Select the previous input source\"", "\"Select next source in Input menu\""}},
+        DiagnosisCase{
+            "MacNoShortcutTakesAnFKey", true, macShortcuts({}), {}, nothingInTheWay, "f13"},
+        // An F-key's presses are key events, which both hide.
+        DiagnosisCase{
+            "MacWhatHidesKeysHidesTheFKey",
+            false,
+            macShortcuts({}, true),
+            {"not-trusted", "secure-event-input"},
+            {{"globeKeyAction", "doNothing"}, {"secureEventInput", true}},
+            "f17",
+            {"watch the keyboard: no press of F17 (the key that --fn-key names) in another",
+             "so Fn+Space and F17 (the key that --fn-key names), "}},
+        DiagnosisCase{"MacSecureEventInputAfterASystemShortcut",
+                      true,
+                      macShortcuts({}, true),
+                      {"system-shortcut", "secure-event-input"},
+                      {{"globeKeyAction", "doNothing"}, {"secureEventInput", true}},
+                      "rightmeta",
+                      {"hides key presses, so Fn+Space, from other apps."}},
         // Windows never receives Fn: only a named key can toggle.
         DiagnosisCase{"WindowsWithoutFnKey",
                       true,

@@ -14,6 +14,9 @@ using platform::GlobeKeyAction;
 using platform::InputDevice;
 using platform::LinuxDesktopFacts;
 using platform::MacDesktopFacts;
+using platform::ModifierFlags;
+using platform::SystemShortcut;
+using platform::SystemShortcutBinding;
 using platform::WindowsDesktopFacts;
 
 struct Problem {
@@ -140,13 +143,94 @@ std::string globeKeyEffect(GlobeKeyAction action) {
   }
 }
 
+bool isFunctionKey(FnKey key) { return key >= FnKey::f13; }
+
+// A right-hand modifier in Fn's part, as a Mac's keycaps name it.
+struct MacModifier {
+  ModifierFlags flag;
+  const char* key;
+  const char* modifier;
+};
+
+std::optional<MacModifier> macModifierOf(FnKey key) {
+  switch (key) {
+    case FnKey::rightControl:
+      return MacModifier{platform::controlKeyFlag, "Right Control", "Control"};
+    case FnKey::rightOption:
+      return MacModifier{platform::optionKeyFlag, "Right Option", "Option"};
+    case FnKey::rightCommand:
+      return MacModifier{platform::commandKeyFlag, "Right Command", "Command"};
+    default:
+      return std::nullopt;
+  }
+}
+
+// Where the Keyboard settings list a system shortcut, and its name there.
+struct ShortcutSetting {
+  const char* section;
+  const char* name;
+};
+
+ShortcutSetting settingOf(SystemShortcut shortcut) {
+  switch (shortcut) {
+    case SystemShortcut::selectPreviousInputSource:
+      return {"Input Sources", "Select the previous input source"};
+    case SystemShortcut::selectNextInputSource:
+      return {"Input Sources", "Select next source in Input menu"};
+    case SystemShortcut::showSpotlightSearch:
+      break;
+  }
+  return {"Spotlight", "Show Spotlight search"};
+}
+
+// Bound to the modifier and Space alone, as it is now: a shortcut that the
+// user moved to other keys takes this one no more, and one moved here does.
+bool takesModifierWithSpace(const SystemShortcutBinding& binding, ModifierFlags modifier) {
+  constexpr ModifierFlags chordBits = platform::shiftKeyFlag | platform::controlKeyFlag |
+                                      platform::optionKeyFlag | platform::commandKeyFlag |
+                                      platform::functionKeyFlag;
+  return binding.enabled && binding.keyCode == platform::spaceKeyCode &&
+         (binding.modifiers & chordBits) == modifier;
+}
+
+std::vector<Problem> systemShortcutProblems(const MacDesktopFacts& facts, FnKey key) {
+  std::vector<Problem> problems;
+  auto modifier = macModifierOf(key);
+  if (!modifier) return problems;
+  for (const auto& binding : facts.systemShortcuts) {
+    if (!takesModifierWithSpace(binding, modifier->flag)) continue;
+    auto setting = settingOf(binding.shortcut);
+    problems.push_back(problem(
+        "system-shortcut",
+        std::string("With fn+space, ") + modifier->key + " and Space make " + modifier->modifier +
+            "+Space, the system shortcut \"" + setting.name +
+            "\": macOS takes it before the helper sees it, so the toggle may not come. Turn it "
+            "off in the Keyboard settings (Keyboard Shortcuts > " +
+            setting.section + "), or name another key with --fn-key.",
+        keyboardsWithoutFn));
+  }
+  return problems;
+}
+
+// An F-key's presses are key-downs and key-ups, which Fn's flag changes are
+// not: what hides those hides it too.
+std::string alsoTheFunctionKey(FnKey key) {
+  if (!isFunctionKey(key)) return "";
+  return " and " + keyLabel(key) + " (the key that --fn-key names)";
+}
+
 std::vector<Problem> macProblems(bool trusted, const MacDesktopFacts& facts, FnKey key) {
   std::vector<Problem> problems;
   if (!trusted) {
+    std::string hidden;
+    if (isFunctionKey(key)) {
+      hidden = ": no press of " + keyLabel(key) +
+               " (the key that --fn-key names) in another app reaches it";
+    }
     problems.push_back(problem("not-trusted",
-                               "The app may not watch the keyboard. Allow it under System "
-                               "Settings > Privacy & Security > Accessibility, then start it "
-                               "again.",
+                               "The app may not watch the keyboard" + hidden +
+                                   ". Allow it under System Settings > Privacy & Security > "
+                                   "Accessibility, then start it again.",
                                "macOS"));
   }
   // Another key in Fn's part leaves the globe key to its own action.
@@ -157,14 +241,17 @@ std::vector<Problem> macProblems(bool trusted, const MacDesktopFacts& facts, FnK
             ". In the Keyboard settings, set \"Press fn key to\" (or \"Press \U0001F310 key "
             "to\") to \"Do Nothing\", or use the fn+space shortcut."));
   }
+  auto taken = systemShortcutProblems(facts, key);
+  problems.insert(problems.end(), taken.begin(), taken.end());
   if (facts.secureEventInput) {
     problems.push_back(problem(
         "secure-event-input",
-        "Secure event input is on: macOS hides key presses, so Fn+Space, from other apps. A "
-        "password field turns it on while it has the keyboard focus, but some apps (terminals, "
-        "password managers) leave it on by mistake. \"ioreg -l -w 0 | grep SecureInput\" shows "
-        "the ID of the process that holds it (kCGSSessionSecureInputPID), and \"ps -p ID\" its "
-        "name: quit that app."));
+        "Secure event input is on: macOS hides key presses, so Fn+Space" + alsoTheFunctionKey(key) +
+            ", from other apps. A password field turns it on while it has the keyboard focus, "
+            "but some apps (terminals, password managers) leave it on by mistake. \"ioreg -l -w "
+            "0 | grep SecureInput\" shows the ID of the process that holds it "
+            "(kCGSSessionSecureInputPID), and \"ps -p ID\" its "
+            "name: quit that app."));
   }
   return problems;
 }

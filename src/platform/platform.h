@@ -138,9 +138,28 @@ enum class GlobeKeyAction {
   unknown,
 };
 
+// A system shortcut that macOS takes before any monitor sees it, by its
+// number among the symbolic hot keys (com.apple.symbolichotkeys).
+enum class SystemShortcut {
+  selectPreviousInputSource = 60,
+  selectNextInputSource = 61,
+  showSpotlightSearch = 64,
+};
+
+// How one is bound now: macOS's own binding, enabled, where the user never
+// changed it.
+struct SystemShortcutBinding {
+  SystemShortcut shortcut = SystemShortcut::showSpotlightSearch;
+  bool enabled = true;
+  std::uint16_t keyCode = spaceKeyCode;  // the desktop's virtual key code
+  ModifierFlags modifiers = 0;           // device-independent bits
+};
+
 struct MacDesktopFacts {
   GlobeKeyAction globeKeyAction = GlobeKeyAction::systemDefault;
   bool secureEventInput = false;  // a secure text field hides key-downs
+  // Each of the system shortcuts above, as bound now.
+  std::vector<SystemShortcutBinding> systemShortcuts;
 };
 
 // Windows never receives Fn, so these are the blind spots of another key in

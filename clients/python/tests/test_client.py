@@ -40,8 +40,10 @@ def script(folder, name, body):
 
 
 def fake_helper(folder, name, body):
-    """A stand-in helper, in Python; `body` runs after its imports."""
-    return script(folder, name, f"#!{sys.executable}\nimport os, signal, sys, time\n{body}\n")
+    """A stand-in helper, in Python; `body` runs after its imports. Unbuffered
+    (-u), as the real helper is, whatever PYTHONUNBUFFERED says: without it
+    stderr keeps a line without a line feed, and os._exit() drops it."""
+    return script(folder, name, f"#!{sys.executable} -u\nimport os, signal, sys, time\n{body}\n")
 
 
 def with_input(folder, input_dir):

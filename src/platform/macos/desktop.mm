@@ -33,35 +33,71 @@ static_assert(controlKeyFlag == NSEventModifierFlagControl);
 static_assert(optionKeyFlag == NSEventModifierFlagOption);
 static_assert(commandKeyFlag == NSEventModifierFlagCommand);
 
-// One registered monitor. The block checks `active`, so that no handler
-// starts after removeMonitor(), which may run on the signal queue while the
-// main thread delivers an event; clearing it is also what lets only the first
-// removeMonitor() of a handle reach AppKit, which takes each monitor back once.
+// One of the core's monitors. Every call of its handler checks `active`, so
+// that no handler starts after removeMonitor(), which may run on the signal
+// queue while the main thread delivers an event; clearing it is also what
+// lets only the first removeMonitor() of a handle count.
 struct Registration {
-  id monitor = nil;
+  EventMask mask = 0;
+  GlobalHandler globalHandler;
+  LocalHandler localHandler;
   std::atomic<bool> active{true};
 };
 
-// Filled during start-up only, before any other thread exists; never shrinks.
-std::vector<std::shared_ptr<Registration>>& registrations() {
-  static auto* list = new std::vector<std::shared_ptr<Registration>>();
+// AppKit gets one monitor per kind, global or local, for the events that all
+// of the core's monitors of that kind want. Each event is then translated
+// once: the translation keeps state (the press of a key in Fn's part), and
+// AppKit documents neither the order in which it calls two monitors that
+// match one event nor whether they get the same event object.
+struct MonitorKind {
+  explicit MonitorKind(bool isGlobal) : global(isGlobal) {}
+  const bool global;
+  id monitor = nil;  // AppKit's, written during start-up only
+  EventMask watched = 0;
+  std::vector<std::shared_ptr<Registration>> registrations;  // start-up only, never shrinks
+  std::atomic<std::size_t> active{0};
+};
+
+// What the main thread may be using while another thread ends the process
+// is never destroyed.
+MonitorKind& globalMonitors() {
+  static auto* kind = new MonitorKind(true);
+  return *kind;
+}
+
+MonitorKind& localMonitors() {
+  static auto* kind = new MonitorKind(false);
+  return *kind;
+}
+
+// Set before any monitor, main thread only.
+macos::FnKeyTranslation& fnKeyTranslation() {
+  static auto* translation = new macos::FnKeyTranslation();
+  return *translation;
+}
+
+// Every registration, for its handle; filled during start-up only, before any
+// other thread exists; never shrinks.
+std::vector<std::pair<MonitorKind*, std::shared_ptr<Registration>>>& registrations() {
+  static auto* list = new std::vector<std::pair<MonitorKind*, std::shared_ptr<Registration>>>();
   return *list;
 }
 
 NSApplication* application = nil;  // kept for the life of the process
 dispatch_source_t hostWatch = nil;
-bool mainLoopEnded = false;                // main thread only
-bool standardOutputFailed = false;         // main thread only
-macos::FnKeyTranslation fnKeyTranslation;  // main thread only; set before any monitor
+bool mainLoopEnded = false;         // main thread only
+bool standardOutputFailed = false;  // main thread only
 
+// A flags-changed event's keyCode is the modifier key that changed, as
+// Chromium reads it; AppKit raises when the characters properties are read
+// from one, and only key events need them.
 DesktopEvent toDesktopEvent(NSEvent* event) {
   DesktopEvent converted;
   converted.type = 1ULL << event.type;
   converted.modifierFlags = event.modifierFlags;
-  // AppKit raises when the characters properties are read from a
-  // flags-changed event (its keyCode is valid); only key events need them.
-  if (event.type == NSEventTypeKeyDown || event.type == NSEventTypeKeyUp) {
-    converted.keyCode = event.keyCode;
+  bool keyEvent = event.type == NSEventTypeKeyDown || event.type == NSEventTypeKeyUp;
+  if (keyEvent || event.type == NSEventTypeFlagsChanged) converted.keyCode = event.keyCode;
+  if (keyEvent) {
     // No text, or text that has no UTF-8 form: absent.
     if (const char* characters = event.charactersIgnoringModifiers.UTF8String) {
       converted.charactersIgnoringModifiers = std::string(characters);
@@ -70,21 +106,59 @@ DesktopEvent toDesktopEvent(NSEvent* event) {
   return converted;
 }
 
-bool isRepeat(NSEvent* event) { return event.type == NSEventTypeKeyDown && event.isARepeat; }
-
-// The event as the core sees it, when the monitor of mask wants it: a monitor
-// may be asked for more than its mask (see FnKeyTranslation::watchedEvents).
-std::optional<DesktopEvent> translated(NSEvent* event, EventMask mask) {
-  auto converted = fnKeyTranslation.translate(toDesktopEvent(event), isRepeat(event));
-  if (!converted || !(converted->type & mask)) return std::nullopt;
-  return converted;
+// The HID system's state table follows the keyboards themselves, not the
+// events that reach this process: a key-up that the monitors never got shows
+// there all the same. Apple's documentation of CGEventSourceKeyState names no
+// privilege that it needs.
+bool keyIsDownInHardware(std::uint16_t keyCode) {
+  return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, keyCode);
 }
 
-std::optional<MonitorHandle> remember(id monitor, std::shared_ptr<Registration> registration) {
-  if (monitor == nil) return std::nullopt;
-  registration->monitor = monitor;
-  registrations().push_back(std::move(registration));
-  return MonitorHandle{registrations().size()};
+bool isRepeat(NSEvent* event) { return event.type == NSEventTypeKeyDown && event.isARepeat; }
+
+// Hands what the event became to each active monitor of the kind that wants
+// it, in order; tells whether every local handler kept the event.
+bool deliver(MonitorKind& kind, NSEvent* event) {
+  bool kept = true;
+  for (const auto& seen : fnKeyTranslation().translate(toDesktopEvent(event), isRepeat(event))) {
+    for (const auto& registration : kind.registrations) {
+      if (!registration->active.load() || !(registration->mask & seen.type)) continue;
+      if (kind.global) {
+        registration->globalHandler(seen);
+      } else if (registration->localHandler(seen) == nullptr) {
+        kept = false;
+      }
+    }
+  }
+  return kept;
+}
+
+// AppKit's monitor for the kind's events, those of the new registration
+// included; the one it replaces is removed.
+std::optional<MonitorHandle> add(MonitorKind& kind, std::shared_ptr<Registration> registration) {
+  @autoreleasepool {
+    EventMask watched = kind.watched | fnKeyTranslation().watchedEvents(registration->mask);
+    MonitorKind* served = &kind;
+    id monitor =
+        kind.global
+            ? [NSEvent addGlobalMonitorForEventsMatchingMask:watched
+                                                     handler:^(NSEvent* event) {
+                                                       deliver(*served, event);
+                                                     }]
+            : [NSEvent addLocalMonitorForEventsMatchingMask:watched
+                                                    handler:^NSEvent*(NSEvent* event) {
+                                                      return deliver(*served, event) ? event : nil;
+                                                    }];
+    // None: the earlier monitor goes on serving the earlier registrations.
+    if (monitor == nil) return std::nullopt;
+    if (kind.monitor != nil) [NSEvent removeMonitor:kind.monitor];
+    kind.monitor = monitor;
+    kind.watched = watched;
+    kind.registrations.push_back(registration);
+    kind.active.fetch_add(1);
+    registrations().emplace_back(&kind, std::move(registration));
+    return MonitorHandle{registrations().size()};
+  }
 }
 
 // A stop waits this long at most for the main thread, however many monitors
@@ -150,47 +224,34 @@ void stayOutOfAppNap() {
 }  // namespace
 
 std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler handler) {
-  @autoreleasepool {
-    auto registration = std::make_shared<Registration>();
-    id monitor =
-        [NSEvent addGlobalMonitorForEventsMatchingMask:fnKeyTranslation.watchedEvents(mask)
-                                               handler:^(NSEvent* event) {
-                                                 if (!registration->active.load()) return;
-                                                 if (auto converted = translated(event, mask)) {
-                                                   handler(*converted);
-                                                 }
-                                               }];
-    return remember(monitor, registration);
-  }
+  auto registration = std::make_shared<Registration>();
+  registration->mask = mask;
+  registration->globalHandler = std::move(handler);
+  return add(globalMonitors(), std::move(registration));
 }
 
 std::optional<MonitorHandle> addLocalMonitor(EventMask mask, LocalHandler handler) {
-  @autoreleasepool {
-    auto registration = std::make_shared<Registration>();
-    id monitor = [NSEvent addLocalMonitorForEventsMatchingMask:fnKeyTranslation.watchedEvents(mask)
-                                                       handler:^NSEvent*(NSEvent* event) {
-                                                         if (!registration->active.load())
-                                                           return event;
-                                                         auto converted = translated(event, mask);
-                                                         if (!converted) return event;
-                                                         return handler(*converted) ? event : nil;
-                                                       }];
-    return remember(monitor, registration);
-  }
+  auto registration = std::make_shared<Registration>();
+  registration->mask = mask;
+  registration->localHandler = std::move(handler);
+  return add(localMonitors(), std::move(registration));
 }
 
-void setFnKey(FnKey key) { fnKeyTranslation = macos::FnKeyTranslation(key); }
+void setFnKey(FnKey key) { fnKeyTranslation() = macos::FnKeyTranslation(key, keyIsDownInHardware); }
 
+// AppKit's monitor of a kind goes with the last of the core's monitors that
+// it serves.
 void removeMonitor(MonitorHandle handle) {
   if (handle.id == 0 || handle.id > registrations().size()) return;
-  Registration& registration = *registrations()[handle.id - 1];
-  if (!registration.active.exchange(false)) return;
+  auto& [kind, registration] = registrations()[handle.id - 1];
+  if (!registration->active.exchange(false)) return;
+  if (kind->active.fetch_sub(1) != 1) return;
   if (!pthread_main_np()) {
-    removeOnMainThread(registration.monitor);
+    removeOnMainThread(kind->monitor);
     return;
   }
   @autoreleasepool {
-    [NSEvent removeMonitor:registration.monitor];
+    [NSEvent removeMonitor:kind->monitor];
   }
 }
 

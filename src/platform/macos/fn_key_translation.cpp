@@ -1,5 +1,7 @@
 #include "platform/macos/fn_key_translation.h"
 
+#include <optional>
+
 namespace qen::platform::macos {
 namespace {
 
@@ -7,30 +9,24 @@ struct ModifierSides {
   ModifierFlags modifier;  // device-independent, for either side
   ModifierFlags left;
   ModifierFlags right;
+  std::uint16_t leftKeyCode;  // the right one's is virtualKeyCode()'s
 };
 
 std::optional<ModifierSides> sidesOf(FnKey key) {
   switch (key) {
     case FnKey::rightControl:
-      return ModifierSides{controlKeyFlag, leftControlDeviceBit, rightControlDeviceBit};
+      return ModifierSides{controlKeyFlag, leftControlDeviceBit, rightControlDeviceBit, 59};
     case FnKey::rightOption:
-      return ModifierSides{optionKeyFlag, leftOptionDeviceBit, rightOptionDeviceBit};
+      return ModifierSides{optionKeyFlag, leftOptionDeviceBit, rightOptionDeviceBit, 58};
     case FnKey::rightCommand:
-      return ModifierSides{commandKeyFlag, leftCommandDeviceBit, rightCommandDeviceBit};
+      return ModifierSides{commandKeyFlag, leftCommandDeviceBit, rightCommandDeviceBit, 55};
     default:
       return std::nullopt;
   }
 }
 
-// The right-hand side shows as Fn; the modifier's own bit stays for its left
-// twin, and for events that do not tell the side.
-ModifierFlags rightSideAsFunction(ModifierFlags flags, ModifierSides sides) {
-  bool right = (flags & sides.right) != 0;
-  bool left = (flags & sides.left) != 0;
-  if (!right) return flags;
-  flags |= functionKeyFlag;
-  if (!left) flags &= ~sides.modifier;
-  return flags;
+DesktopEvent flagsChanged(ModifierFlags modifierFlags) {
+  return DesktopEvent{.type = flagsChangedMask, .modifierFlags = modifierFlags};
 }
 
 bool isKeyEvent(const DesktopEvent& event) {
@@ -75,21 +71,79 @@ EventMask FnKeyTranslation::watchedEvents(EventMask mask) const {
   return mask;
 }
 
-std::optional<DesktopEvent> FnKeyTranslation::translate(DesktopEvent event, bool isRepeat) {
-  if (key_ == FnKey::fn) return event;
+TranslatedEvents FnKeyTranslation::translate(DesktopEvent event, bool isRepeat) {
+  TranslatedEvents out;
+  if (key_ == FnKey::fn) {
+    out.push(event);
+    return out;
+  }
   // The real Fn, and the Fn flag that AppKit gives arrows and F-keys.
   event.modifierFlags &= ~functionKeyFlag;
   if (auto sides = sidesOf(key_)) {
-    event.modifierFlags = rightSideAsFunction(event.modifierFlags, *sides);
-    return event;
+    followModifierSides(event);
+    if (rightHeld_) {
+      event.modifierFlags |= functionKeyFlag;
+      // The modifier's own bit stays for its left twin.
+      if (!leftHeld_) event.modifierFlags &= ~sides->modifier;
+    }
+    out.push(event);
+    return out;
   }
-  if (isNamedFunctionKey(event)) {
-    if (event.type == keyDownMask && isRepeat) return std::nullopt;
-    functionKeyHeld_ = event.type == keyDownMask;
-    event = DesktopEvent{.type = flagsChangedMask, .modifierFlags = event.modifierFlags};
+  translateFunctionKey(std::move(event), isRepeat, out);
+  return out;
+}
+
+// As Chromium reads a flags-changed event (IsModifierKeyUp() in
+// web_input_event_builders_mac.mm): the device bits are believed while they
+// agree with the device-independent bit. Events that leave them out (remote
+// control, screen sharing, synthetic events) still carry the key code of the
+// modifier that changed.
+void FnKeyTranslation::followModifierSides(const DesktopEvent& event) {
+  auto sides = *sidesOf(key_);
+  bool either = (event.modifierFlags & sides.modifier) != 0;
+  bool right = (event.modifierFlags & sides.right) != 0;
+  bool left = (event.modifierFlags & sides.left) != 0;
+  if (either == (right || left)) {
+    rightHeld_ = right;
+    leftHeld_ = left;
+  } else if (!either) {
+    rightHeld_ = leftHeld_ = false;
+  } else if (event.type == flagsChangedMask) {
+    // The modifier stays held, so the key that changed went up only if its
+    // twin is held too.
+    if (event.keyCode == virtualKeyCode(key_)) rightHeld_ = !(rightHeld_ && leftHeld_);
+    if (event.keyCode == sides.leftKeyCode) leftHeld_ = !(leftHeld_ && rightHeld_);
+  }
+}
+
+// A key-up lost while the F-key was held (secure event input turning on takes
+// it, for one) would leave it held for ever: one Space would then toggle, and
+// the next real press would go unseen.
+void FnKeyTranslation::translateFunctionKey(DesktopEvent event, bool isRepeat,
+                                            TranslatedEvents& out) {
+  bool ownEvent = isNamedFunctionKey(event);
+  if (functionKeyHeld_ && !ownEvent && !systemSaysFunctionKeyIsDown()) {
+    functionKeyHeld_ = false;
+    out.push(flagsChanged(event.modifierFlags));
+  }
+  if (ownEvent) {
+    if (event.type == keyDownMask && isRepeat) return;
+    bool pressed = event.type == keyDownMask;
+    // A new press while it is held: the key-up between them was lost.
+    if (pressed && functionKeyHeld_) out.push(flagsChanged(event.modifierFlags));
+    functionKeyHeld_ = pressed;
+    keyStateReadable_ = pressed && keyIsDown_ && keyIsDown_(virtualKeyCode(key_));
+    event = flagsChanged(event.modifierFlags);
   }
   if (functionKeyHeld_) event.modifierFlags |= functionKeyFlag;
-  return event;
+  out.push(event);
+}
+
+// Only an answer that the key's own press confirmed counts: where the system
+// cannot tell (events posted past the HID system, or the state withheld from
+// this process), the F-key's own key-up stays the only release.
+bool FnKeyTranslation::systemSaysFunctionKeyIsDown() const {
+  return !keyStateReadable_ || keyIsDown_(virtualKeyCode(key_));
 }
 
 bool FnKeyTranslation::isNamedFunctionKey(const DesktopEvent& event) const {
