@@ -24,6 +24,7 @@ const runner = join(repo, 'tools/vkbd/run-with-input.sh');
 const vkbdPath = process.env.QEN_VKBD ?? join(repo, 'build/tools/vkbd/vkbd');
 const work = mkdtempSync(join(tmpdir(), 'qen-node-'));
 
+const onWindows = process.platform === 'win32';
 const isRoot = process.getuid?.() === 0;
 const canUseNamespaces = isRoot && spawnSync('unshare', ['--mount', 'true']).status === 0;
 const canUseVirtualKeyboards = canUseNamespaces && executable(vkbdPath) && executable('/dev/fuse', constants.R_OK);
@@ -161,11 +162,12 @@ test('a binary without its execute bit is restored, or named as such', async (t)
 
 test('the packaged binary is chosen by platform and architecture, and never run from app.asar', () => {
   const bin = resolve(repo, 'clients/node/bin');
-  for (const [platform, arch, folder] of [
-    ['linux', 'x64', 'linux-x64'], ['linux', 'arm64', 'linux-arm64'],
-    ['darwin', 'x64', 'darwin-universal'], ['darwin', 'arm64', 'darwin-universal'],
+  for (const [platform, arch, file] of [
+    ['linux', 'x64', 'linux-x64/qen-hotkey-helper'], ['linux', 'arm64', 'linux-arm64/qen-hotkey-helper'],
+    ['darwin', 'x64', 'darwin-universal/qen-hotkey-helper'], ['darwin', 'arm64', 'darwin-universal/qen-hotkey-helper'],
+    ['win32', 'x64', 'win32-x64/qen-hotkey-helper.exe'], ['win32', 'arm64', 'win32-arm64/qen-hotkey-helper.exe'],
   ]) {
-    assert.equal(packagedBinaryPath(platform, arch), join(bin, folder, 'qen-hotkey-helper'));
+    assert.equal(packagedBinaryPath(platform, arch), join(bin, file));
   }
   for (const [path, mapped] of [
     ['/A/Res/app.asar/node_modules/q/bin/h', '/A/Res/app.asar.unpacked/node_modules/q/bin/h'],
@@ -176,7 +178,8 @@ test('the packaged binary is chosen by platform and architecture, and never run 
   ]) {
     assert.equal(outsideAsar(path), mapped);
   }
-  assert.deepEqual(binaryCandidates, [packagedBinaryPath(), resolve(repo, 'build/qen-hotkey-helper')]);
+  assert.deepEqual(binaryCandidates,
+    [packagedBinaryPath(), resolve(repo, 'build', onWindows ? 'qen-hotkey-helper.exe' : 'qen-hotkey-helper')]);
 });
 
 test('an untrusted start emits ready, then permission; stop resolves with status 0',
@@ -221,6 +224,35 @@ test('without restart a killed helper stays stopped', async () => {
   assert.equal(helper.listenerCount('ready'), 0);
   assert.deepEqual(await helper.stop(), { code: null, signal: 'SIGKILL', killed: false });
 });
+
+// A host run as a child Node.js that takes this machine for Windows, for the
+// client's Windows branch where no Windows is at hand.
+function runAsWindowsHost(body) {
+  const host = `Object.defineProperty(process, 'platform', { value: 'win32' });
+const client = require(${JSON.stringify(resolve(repo, 'clients/node/index.cjs'))});
+(async () => { ${body} })().then(() => process.exit(0), (error) => { console.error(error); process.exit(1); });`;
+  return spawnSync(process.execPath, ['-e', host], { encoding: 'utf8' });
+}
+
+test('on Windows, stop ends the helper\'s standard input, waits for it, then kills it and says so',
+  { skip: onWindows && 'taking Linux for Windows; the real helper shows it on Windows' },
+  () => {
+    const ready = '{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}';
+    // As the Windows helper: deaf to SIGTERM, ended by the end of its standard input.
+    const obeys = script('stops-at-end-of-input', `#!/bin/sh\ntrap '' TERM\necho '${ready}'\ncat >/dev/null\nexit 0\n`);
+    const deaf = script('ignores-end-of-input', `#!/bin/sh\ntrap '' TERM\necho '${ready}'\nexec sleep 30\n`);
+    const run = runAsWindowsHost(`
+      for (const binaryPath of ${JSON.stringify([obeys, deaf])}) {
+        const helper = client.startHotkeyHelper({ shortcut: 'fn', binaryPath });
+        await helper.ready;
+        console.log(JSON.stringify(await helper.stop({ graceMs: 500 })));
+      }`);
+    assert.equal(run.stderr, '');
+    assert.deepEqual(run.stdout.trim().split('\n').map((line) => JSON.parse(line)), [
+      { code: 0, signal: null, killed: false },
+      { code: null, signal: 'SIGKILL', killed: true },
+    ]);
+  });
 
 test('a helper that ignores SIGTERM is killed after the grace period, and that is reported', async () => {
   const stubborn = script('stubborn.js', `#!/usr/bin/env node
@@ -382,25 +414,36 @@ test('the README shows the Python host example as it is, and it works on a virtu
   });
 });
 
-test('when the host process exits, the helper gets SIGTERM', async () => {
-  const marker = join(work, 'terminated');
-  const fake = script('marks-sigterm.js', `#!/usr/bin/env node
-const { writeFileSync } = require('node:fs');
-process.on('SIGTERM', () => { writeFileSync(${JSON.stringify(marker)}, 'yes'); process.exit(0); });
+test('when the host process exits, the helper is told: by SIGTERM, on Windows by the end of its standard input',
+  { skip: onWindows && 'fake helpers are shell scripts here' },
+  async () => {
+    // As the helper on Windows, it watches its standard input when that is a pipe (a
+    // socket, as Node.js makes it here).
+    for (const [platform, told] of [[process.platform, 'SIGTERM'], ['win32', 'end of input']]) {
+      const marker = join(work, `told-on-${platform}`);
+      const fake = script(`marks-how-it-is-told-${platform}.js`, `#!/usr/bin/env node
+const { fstatSync, writeFileSync } = require('node:fs');
+const told = (how) => { writeFileSync(${JSON.stringify(marker)}, how); process.exit(0); };
+process.on('SIGTERM', () => told('SIGTERM'));
+const input = fstatSync(0);
+if (input.isFIFO() || input.isSocket()) process.stdin.on('end', () => told('end of input')).resume();
 process.stdout.write('{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}\\n');
 setInterval(() => {}, 1000);
 `);
-  writeFileSync(join(work, 'package.json'), '{"type":"commonjs"}');
-  const host = join(work, 'host.mjs');
-  writeFileSync(host, `import { startHotkeyHelper } from ${JSON.stringify(resolve(repo, 'clients/node/index.js'))};
+      writeFileSync(join(work, 'package.json'), '{"type":"commonjs"}');
+      const host = join(work, `host-${platform}.mjs`);
+      writeFileSync(host, `Object.defineProperty(process, 'platform', { value: ${JSON.stringify(platform)} });
+const { startHotkeyHelper } = await import(${JSON.stringify(resolve(repo, 'clients/node/index.js'))});
 const helper = startHotkeyHelper({ shortcut: 'fn', binaryPath: ${JSON.stringify(fake)} });
 await helper.ready;
 process.exit(0);
 `);
-  assert.equal(spawnSync(process.execPath, [host]).status, 0);
-  for (let i = 0; i < 100 && !executable(marker, constants.R_OK); i++) await new Promise((r) => setTimeout(r, 20));
-  assert.ok(executable(marker, constants.R_OK), 'the helper never saw SIGTERM');
-});
+      assert.equal(spawnSync(process.execPath, [host]).status, 0);
+      for (let i = 0; i < 100 && !executable(marker, constants.R_OK); i++) await new Promise((r) => setTimeout(r, 20));
+      assert.ok(executable(marker, constants.R_OK), `the helper was never told (${platform})`);
+      assert.equal(readFileSync(marker, 'utf8'), told);
+    }
+  });
 
 test('npm pack ships only what a user needs',
   { skip: spawnSync('npm', ['--version']).status !== 0 && 'npm is not installed' },

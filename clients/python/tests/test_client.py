@@ -107,19 +107,29 @@ for piece in pieces:
     ]
 
 
+KILLED = Exit(None, "SIGKILL", killed=True)
+
+
 @pytest.mark.parametrize("form", FORMS)
-def test_a_helper_that_ignores_sigterm_is_killed_after_the_grace(form, tmp_path):
-    stubborn = fake_helper(tmp_path, "stubborn", """
+@pytest.mark.parametrize("windows, after_ready, ended", [
+    (False, "time.sleep(60)", KILLED),
+    # Taken for Windows: there the end of its standard input is what stops it.
+    (True, "sys.stdin.buffer.read(); sys.exit(0)", Exit(0, None)),
+    (True, "time.sleep(60)", KILLED),
+], ids=["sigterm-ignored", "windows-end-of-input", "windows-end-of-input-ignored"])
+def test_stop_asks_then_kills_after_the_grace(form, windows, after_ready, ended, tmp_path,
+                                              monkeypatch):
+    monkeypatch.setattr(qen_hotkey_helper._binary, "WINDOWS", windows)
+    stubborn = fake_helper(tmp_path, "stubborn", f"""
 signal.signal(signal.SIGTERM, signal.SIG_IGN)
-print('{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}', flush=True)
-time.sleep(60)""")
+print('{{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}}', flush=True)
+{after_ready}""")
     helper = Helper("fn", binary_path=stubborn)
     assert next(helper) == Ready("Fn", True)
     if form == "thread":
-        ended = helper.stop(grace=0.2)
+        assert helper.stop(grace=0.5) == ended
     else:
-        ended = asyncio.run(helper.astop(grace=0.2))
-    assert ended == Exit(None, "SIGKILL", killed=True)
+        assert asyncio.run(helper.astop(grace=0.5)) == ended
     assert list(helper) == []
 
 
@@ -172,6 +182,10 @@ def test_a_lost_execute_bit_is_restored_on_the_package_binary_only(tmp_path, mon
     named = f"{binary} cannot run: its execute bit is missing (mode 0644); run chmod 755 on it"
     with pytest.raises(HelperStartError, match=f"^{re.escape(named)}$"):
         Helper("fn", binary_path=binary)
+    assert mode(binary) == 0o644
+    # Windows has no execute bit: there a file that exists is taken as it is.
+    monkeypatch.setattr(qen_hotkey_helper._binary, "WINDOWS", True)
+    assert find_binary(binary) == str(binary)
     assert mode(binary) == 0o644
 
     if NAMESPACES:  # where it cannot be restored: a read-only mount
