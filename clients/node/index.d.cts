@@ -150,7 +150,19 @@ export interface MacDiagnosis extends DiagnosisCommon {
   secureEventInput: boolean;
 }
 
-export type Diagnosis = LinuxDiagnosis | MacDiagnosis;
+export interface WindowsDiagnosis extends DiagnosisCommon {
+  platform: 'windows';
+  /** `no-fn-key` without fnKey: Windows never sees Fn */
+  problems: DiagnosisProblem<'no-keyboard-hook' | 'no-fn-key' | 'altgr-fn-key'>[];
+  /** the active keyboard layout, as its HKL in hex ("04070407") */
+  keyboardLayout: string;
+  /** whether that layout types characters with AltGr (Right Alt) */
+  altGr: boolean;
+  /** whether the helper runs as administrator (it then sees keys typed into elevated windows) */
+  elevated: boolean;
+}
+
+export type Diagnosis = LinuxDiagnosis | MacDiagnosis | WindowsDiagnosis;
 
 /** Where the helper is looked for without binaryPath or QEN_HOTKEY_HELPER_PATH: this package's binary, then (in the repository) its build. */
 export const binaryCandidates: readonly string[];
