@@ -10,7 +10,7 @@
 #   where the client on Windows looks for it;
 # - this machine's wheel installs offline into a new virtual environment,
 #   where the client's tests run against the wheel's own binary on virtual
-#   keyboards;
+#   keyboards, and read the win_amd64 wheel's diagnosis under Wine;
 # - `pip install clients/python` installs offline without a binary, and runs
 #   the one QEN_HOTKEY_HELPER_PATH names;
 # - pack-python refuses a Linux binary that needs a newer glibc than 2.17.
@@ -113,8 +113,11 @@ for platform in win32-x64 win32-arm64; do
 done
 echo "ok: pip installs the Windows wheels for win_amd64 and win_arm64 only, with bin/qen-hotkey-helper.exe"
 
+# With the win_amd64 wheel's .exe under Wine for the Windows diagnosis.
 (cd "$work" && env -u QEN_HELPER -u QEN_HOTKEY_HELPER_PATH -u PYTHONPATH \
   QEN_VKBD="${QEN_VKBD:-$repo/build/tools/vkbd/vkbd}" \
+  QEN_WINDOWS_HELPER="$work/win32-x64/qen_hotkey_helper/bin/qen-hotkey-helper.exe" \
+  QEN_WINKEYS="${QEN_WINKEYS:-$repo/build-windows/x64/tools/winkeys/winkeys.exe}" \
   "$work/wheel/bin/python" -m pytest -q -p no:cacheprovider "$repo/clients/python/tests") ||
   fail "the client's tests failed against the installed wheel"
 

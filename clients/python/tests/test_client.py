@@ -223,6 +223,26 @@ def test_diagnose_gives_the_diagnosis_or_raises_with_what_went_wrong(tmp_path):
         assert raised.value.exit_code == exit_code
 
 
+# The Windows helper under Wine, through the project's key tool as its live
+# Windows parent (Wine then passes its status on faithfully).
+WINDOWS_HELPER = os.environ.get("QEN_WINDOWS_HELPER")
+WINKEYS = os.environ.get("QEN_WINKEYS")
+
+
+@pytest.mark.skipif(not (WINDOWS_HELPER and WINKEYS),
+                    reason="needs QEN_WINDOWS_HELPER and QEN_WINKEYS (.exe files) for Wine")
+def test_a_windows_diagnosis_reads_with_its_own_facts(tmp_path):
+    under_wine = script(tmp_path, "windows-helper", f'#!/bin/sh\nexec {REPO}/tests/windows/wine.sh '
+                        f'"{WINKEYS}" --run "Z:{WINDOWS_HELPER}" "$@" </dev/null\n')
+    for fn_key, codes in [(None, ["no-fn-key"]), ("RightControl", [])]:
+        diagnosis = diagnose(binary_path=under_wine, fn_key=fn_key)
+        assert (diagnosis.platform, diagnosis.accessibility_trusted) == ("windows", True)
+        assert diagnosis.fn_key == (fn_key and "rightctrl")
+        assert [problem.code for problem in diagnosis.problems] == codes
+        assert re.fullmatch("[0-9A-F]{8}", diagnosis.keyboard_layout), diagnosis
+        assert isinstance(diagnosis.alt_gr, bool) and isinstance(diagnosis.elevated, bool)
+
+
 @needs_namespaces
 def test_python_m_diagnose_prints_the_diagnosis_line(tmp_path):
     without_keyboards = {**os.environ, "QEN_HOTKEY_HELPER_PATH": with_input(tmp_path, "--none")}
