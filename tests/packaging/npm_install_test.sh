@@ -87,11 +87,12 @@ winkeys=${QEN_WINKEYS:-$here/../../build-windows/x64/tools/winkeys/winkeys.exe}
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 # A new prefix says Windows 7, where Node.js 18 refuses to start.
 prefix_as_windows_10() { "$wine" winecfg -v win10 </dev/null >/dev/null 2>&1 || fail "winecfg -v win10 failed"; }
-# Runs a Windows program under Wine through winkeys --run, its output into $1.
+# Runs a Windows program under Wine through winkeys --run, its output into $1;
+# for ten minutes at most, so that a hang cannot hold the run.
 run_windows() {
   local out=$1
   shift
-  env QEN_WINKEYS="$(windows_path "$winkeys")" "$wine" "$winkeys" --run "$@" </dev/null >"$out" 2>&1
+  timeout 600 env QEN_WINKEYS="$(windows_path "$winkeys")" "$wine" "$winkeys" --run "$@" </dev/null >"$out" 2>&1
 }
 install_for_windows() {
   local node=$1 npm
