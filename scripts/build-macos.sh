@@ -21,29 +21,6 @@ fi
 scripts/setup.sh llvm-14 >&2
 mkdir -p "$out"
 
-# utf8proc's source from Debian's source package; the deb-src entry is ours
-# and goes again afterwards.
-fetch_utf8proc() {
-  local dir=$out/utf8proc
-  if [ ! -f "$dir/utf8proc.c" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-      echo "build-macos: set UTF8PROC_SOURCE_DIR, or run as root to fetch Debian's source" >&2
-      exit 1
-    fi
-    local entry=/etc/apt/sources.list.d/qen-utf8proc-src.sources work
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$entry"
-    work=$(mktemp -d)
-    { apt-get update -qq && (cd "$work" && apt-get source --download-only -qq -o APT::Sandbox::User=root utf8proc); } >&2 ||
-      { rm -f "$entry"; exit 1; }
-    rm -f "$entry"
-    apt-get update -qq >&2
-    rm -rf "$dir" && mkdir -p "$dir"
-    tar -xf "$work"/utf8proc_*.orig.tar.* -C "$dir" --strip-components=1
-    rm -rf "$work"
-  fi
-  echo "$dir"
-}
-
 # A copy of the SDK with the symbols our link needs that its stubs lack:
 # cmake/macos-sdk-supplement/<stub>.tbd lists them under "symbols:" and
 # "objc-classes:", and each goes into that list of the stub's exports; and
@@ -86,7 +63,7 @@ merge_sdk() {
 }
 
 zig=${ZIG:-$(scripts/fetch-zig.sh)}
-utf8proc=${UTF8PROC_SOURCE_DIR:-$(fetch_utf8proc)}
+utf8proc=${UTF8PROC_SOURCE_DIR:-$(scripts/fetch-utf8proc.sh "$out/utf8proc")}
 merged=$(merge_sdk)
 mkdir -p "$out/json"
 ln -sfn /usr/include/nlohmann "$out/json/nlohmann"

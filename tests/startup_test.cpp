@@ -193,6 +193,7 @@ using platform::GlobeKeyAction;
 using platform::InputDevice;
 using platform::LinuxDesktopFacts;
 using platform::MacDesktopFacts;
+using platform::WindowsDesktopFacts;
 
 // The section a problem's message sends the user to must be in the README.
 bool namesAReadmeSection(const std::string& message) {
@@ -249,8 +250,8 @@ TEST_P(Diagnosis, WritesOneLineOfFactsAndProblemsAndNothingElse) {
   }
   EXPECT_EQ(codes, GetParam().problemCodes);
   for (const auto& [key, value] : fields.items()) EXPECT_EQ(line[key], value) << key;
-  bool onLinux = std::holds_alternative<LinuxDesktopFacts>(GetParam().facts);
-  EXPECT_EQ(line["platform"], onLinux ? "linux" : "macos");
+  const char* platforms[] = {"linux", "macos", "windows"};
+  EXPECT_EQ(line["platform"], platforms[GetParam().facts.index()]);
   EXPECT_EQ(line.size(), 5 + fields.size());
 }
 
@@ -384,7 +385,42 @@ INSTANTIATE_TEST_SUITE_P(
                       MacDesktopFacts{GlobeKeyAction::startDictation, false},
                       {"globe-key-has-action"},
                       {{"globeKeyAction", "startDictation"}, {"secureEventInput", false}},
-                      "fn"}),
+                      "fn"},
+        // Windows never receives Fn: only a named key can toggle.
+        DiagnosisCase{"WindowsWithoutFnKey",
+                      true,
+                      WindowsDesktopFacts{"00000409", false, false},
+                      {"no-fn-key"},
+                      {{"keyboardLayout", "00000409"}, {"altGr", false}, {"elevated", false}}},
+        DiagnosisCase{"WindowsWithFnNamed",
+                      true,
+                      WindowsDesktopFacts{"00000409", false, true},
+                      {"no-fn-key"},
+                      {{"keyboardLayout", "00000409"}, {"altGr", false}, {"elevated", true}},
+                      "fn"},
+        DiagnosisCase{"WindowsRightCtrlOnAnAltGrLayout",
+                      true,
+                      WindowsDesktopFacts{"04070407", true, false},
+                      {},
+                      {{"keyboardLayout", "04070407"}, {"altGr", true}, {"elevated", false}},
+                      "rightctrl"},
+        DiagnosisCase{"WindowsRightAltOnAnAltGrLayout",
+                      true,
+                      WindowsDesktopFacts{"04070407", true, false},
+                      {"altgr-fn-key"},
+                      {{"keyboardLayout", "04070407"}, {"altGr", true}, {"elevated", false}},
+                      "rightalt"},
+        DiagnosisCase{"WindowsRightAltWithoutAltGr",
+                      true,
+                      WindowsDesktopFacts{"00000409", false, false},
+                      {},
+                      {{"keyboardLayout", "00000409"}, {"altGr", false}, {"elevated", false}},
+                      "rightalt"},
+        DiagnosisCase{"WindowsHookRefused",
+                      false,
+                      WindowsDesktopFacts{"00000409", false, false},
+                      {"no-keyboard-hook", "no-fn-key"},
+                      {{"keyboardLayout", "00000409"}, {"altGr", false}, {"elevated", false}}}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Startup, DiagnoseIsAnOptionAnywhereButInTheShortcutsPlace) {

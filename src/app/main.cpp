@@ -4,5 +4,6 @@
 
 int main(int argc, char** argv) {
   qen::platform::prepareProcess();
-  return qen::runHelper(qen::argumentVector(argc, argv));
+  auto text = qen::platform::argumentText();
+  return qen::runHelper(text ? *text : qen::argumentVector(argc, argv));
 }

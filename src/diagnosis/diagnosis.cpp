@@ -14,6 +14,7 @@ using platform::GlobeKeyAction;
 using platform::InputDevice;
 using platform::LinuxDesktopFacts;
 using platform::MacDesktopFacts;
+using platform::WindowsDesktopFacts;
 
 struct Problem {
   std::string code;
@@ -207,12 +208,54 @@ EventPayload macDiagnosis(bool trusted, const MacDesktopFacts& facts, std::optio
   return payload;
 }
 
+constexpr const char* windowsSection = "Windows";
+
+std::vector<Problem> windowsProblems(bool trusted, const WindowsDesktopFacts& facts, FnKey key) {
+  std::vector<Problem> problems;
+  if (!trusted) {
+    problems.push_back(problem("no-keyboard-hook",
+                               "Windows refused the helper's keyboard hook, so it sees no key. "
+                               "It must run in the user's own session, on the desktop where they "
+                               "type (not as a service).",
+                               windowsSection));
+  }
+  if (key == FnKey::fn) {
+    problems.push_back(problem("no-fn-key",
+                               "Windows never receives the Fn key: keyboards handle it inside the "
+                               "keyboard. Name another key to play its part with --fn-key: "
+                               "rightctrl, rightalt, rightmeta, or f13 to f20.",
+                               windowsSection));
+  }
+  if (key == FnKey::rightOption && facts.altGr) {
+    problems.push_back(problem("altgr-fn-key",
+                               "This keyboard layout uses Right Alt as AltGr: holding it types "
+                               "characters in the focused app, and Windows adds a Left Ctrl to "
+                               "it. Name another key with --fn-key, such as rightctrl or f13.",
+                               windowsSection));
+  }
+  return problems;
+}
+
+EventPayload windowsDiagnosis(bool trusted, const WindowsDesktopFacts& facts,
+                              std::optional<FnKey> fnKey) {
+  auto payload = common("windows", trusted, fnKey);
+  payload.emplace_back("keyboardLayout", text(facts.keyboardLayout));
+  payload.emplace_back("altGr", facts.altGr);
+  payload.emplace_back("elevated", facts.elevated);
+  payload.emplace_back("problems",
+                       problemList(windowsProblems(trusted, facts, fnKey.value_or(FnKey::fn))));
+  return payload;
+}
+
 }  // namespace
 
 EventPayload diagnosis(bool trusted, const platform::DesktopFacts& facts,
                        std::optional<FnKey> fnKey) {
   if (const auto* onLinux = std::get_if<LinuxDesktopFacts>(&facts)) {
     return linuxDiagnosis(trusted, *onLinux, fnKey);
+  }
+  if (const auto* onWindows = std::get_if<WindowsDesktopFacts>(&facts)) {
+    return windowsDiagnosis(trusted, *onWindows, fnKey);
   }
   return macDiagnosis(trusted, std::get<MacDesktopFacts>(facts), fnKey);
 }

@@ -72,6 +72,11 @@ struct MonitorHandle {
 using GlobalHandler = std::function<void(const DesktopEvent&)>;
 using LocalHandler = std::function<const DesktopEvent*(const DesktopEvent&)>;
 
+// The argument vector as UTF-8, where the desktop keeps it as text (the
+// UTF-16 command line of Windows, whose unpaired surrogates become U+FFFD);
+// nothing where it hands over bytes, which the core decodes itself.
+std::optional<std::vector<std::string>> argumentText();
+
 // First thing in main, before anything is opened or written: ends the process
 // at once with status 0 when standard output is not open, keeps a reader that
 // went away from killing the process by SIGPIPE, and starts watching the host
@@ -138,7 +143,15 @@ struct MacDesktopFacts {
   bool secureEventInput = false;  // a secure text field hides key-downs
 };
 
-using DesktopFacts = std::variant<LinuxDesktopFacts, MacDesktopFacts>;
+// Windows never receives Fn, so these are the blind spots of another key in
+// its part.
+struct WindowsDesktopFacts {
+  std::string keyboardLayout;  // the foreground window's input locale (HKL), 8 hex digits
+  bool altGr = false;          // that layout types characters with Right Alt (AltGr)
+  bool elevated = false;       // run as administrator, so its keys are seen too (UIPI)
+};
+
+using DesktopFacts = std::variant<LinuxDesktopFacts, MacDesktopFacts, WindowsDesktopFacts>;
 
 DesktopFacts gatherDesktopFacts();
 
@@ -158,6 +171,9 @@ void ignoreSignal(Signal signal);
 
 // Runs handler on a thread of its own, never the main thread, once for each
 // arrival of one of the signals (arrivals while a run is pending may merge).
+// Windows has none: its console's Ctrl+C is interrupt, Ctrl+Break and the
+// console's closing are terminate, and so is the end of standard input when
+// it is a pipe (hosts without a console stop the helper that way).
 void watchSignals(std::string_view queueLabel, std::initializer_list<Signal> signals,
                   std::function<void()> handler);
 

@@ -48,9 +48,10 @@ std::string helperPath() {
 }
 
 HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions options) {
-  int out[2], err[2];
+  int out[2], err[2], in[2] = {-1, -1};
   makePipe(out);
   makePipe(err);
+  if (options.inputPipe) makePipe(in);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -58,8 +59,8 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions 
   if (options.argumentZero) args[0] = const_cast<char*>(options.argumentZero->c_str());
   pid_ = fork();
   if (pid_ == 0) {
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
+    int input = options.inputPipe ? in[0] : open("/dev/null", O_RDONLY);
+    dup2(input, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (options.nonBlockingOutput) fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
@@ -79,6 +80,10 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions 
   close(err[1]);
   stdoutFd_ = out[0];
   stderrFd_ = err[0];
+  if (options.inputPipe) {
+    close(in[0]);
+    stdinFd_ = in[1];
+  }
 }
 
 HelperProcess::~HelperProcess() {
@@ -88,6 +93,7 @@ HelperProcess::~HelperProcess() {
   }
   if (stdoutFd_ >= 0) close(stdoutFd_);
   close(stderrFd_);
+  closeStandardInput();
 }
 
 bool HelperProcess::fill(std::chrono::steady_clock::time_point deadline) {
@@ -117,6 +123,15 @@ std::optional<std::string> HelperProcess::readLine(std::chrono::milliseconds tim
   }
 }
 
+bool HelperProcess::readBytes(std::size_t count, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (buffer_.size() < count) {
+    if (!fill(deadline)) return false;
+  }
+  buffer_.erase(0, count);
+  return true;
+}
+
 std::vector<std::string> HelperProcess::readRemainingLines(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::vector<std::string> lines;
@@ -132,6 +147,21 @@ void HelperProcess::closeStandardOutput() {
   close(stdoutFd_);
   stdoutFd_ = -1;
   stdoutClosed_ = true;
+}
+
+bool HelperProcess::writeStandardInput(const std::string& text) {
+  std::string_view left = text;
+  while (!left.empty() && stdinFd_ >= 0) {
+    ssize_t written = write(stdinFd_, left.data(), left.size());
+    if (written <= 0) return false;
+    left.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return left.empty();
+}
+
+void HelperProcess::closeStandardInput() {
+  if (stdinFd_ >= 0) close(stdinFd_);
+  stdinFd_ = -1;
 }
 
 std::optional<int> HelperProcess::waitForExit(std::chrono::milliseconds timeout) {

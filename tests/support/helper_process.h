@@ -1,5 +1,6 @@
 // Runs a program as a host runs the helper: standard output and standard error
-// on pipes, standard input from /dev/null; reads its lines with time limits.
+// on pipes, standard input from /dev/null (or a pipe); reads its lines with
+// time limits.
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +21,7 @@ struct SpawnOptions {
   bool nonBlockingOutput = false;           // the host made its pipe non-blocking
   bool closedOutput = false;                // the host gave it no standard output
   std::optional<std::string> argumentZero;  // else the path that is executed
+  bool inputPipe = false;                   // standard input from a pipe we write to
 };
 
 class HelperProcess {
@@ -34,6 +36,8 @@ class HelperProcess {
   // The next complete line without its line feed, or nothing when none comes
   // in time or standard output closes.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = 5s);
+  // The next count bytes, lines or not; false when they do not come in time.
+  bool readBytes(std::size_t count, std::chrono::milliseconds timeout = 5s);
   // Every line until standard output closes.
   std::vector<std::string> readRemainingLines(std::chrono::milliseconds timeout = 5s);
   // Bytes received but not yet returned as a line (a torn line, if any).
@@ -42,6 +46,9 @@ class HelperProcess {
   void sendSignal(int signal);
   // The host stops reading for good.
   void closeStandardOutput();
+  // With inputPipe: writes all of text; then closes our end, as a host that is done.
+  bool writeStandardInput(const std::string& text);
+  void closeStandardInput();
   // The wait status, or nothing when the process has not ended in time. The
   // default is generous: on a loaded machine the kernel can take seconds to
   // release an inotify watch on a FUSE mount after the helper's _exit (seen
@@ -55,6 +62,7 @@ class HelperProcess {
   pid_t pid_ = -1;
   int stdoutFd_ = -1;
   int stderrFd_ = -1;
+  int stdinFd_ = -1;
   bool stdoutClosed_ = false;
   std::optional<int> status_;
   std::string buffer_;

@@ -52,6 +52,9 @@ bool writeAll(int fd, std::string_view bytes) {
 
 }  // namespace posix
 
+// The kernel hands over bytes; the core makes them text.
+std::optional<std::vector<std::string>> argumentText() { return std::nullopt; }
+
 // _exit, not exit: the main thread may be inside a handler, and exit() would
 // destroy what it uses. Nothing is lost, as no output is ever buffered.
 void exitProcess(int status) { _exit(status); }
