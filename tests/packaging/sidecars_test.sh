@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Tauri sidecars: one for each target triple, SHA256SUMS listing
 # exactly them and matching, the Linux ones running (arm64 under qemu-user),
-# the Windows ones the release .exe files and fit for Windows,
+# the Windows ones the release .exe files and fit for Windows (the x64 one
+# writing its error line under Wine),
 # the Mac ones of the right architectures with the arm64 signature intact.
 # Given the universal macOS binary that its build checked, the Mac sidecars
 # must be there, the universal one that very file.
@@ -40,6 +41,12 @@ for triple in "${!windows_archs[@]}"; do
     fail "$(basename "$sidecar") is not build-binaries/win32-${windows_archs[$triple]}/$name.exe"
   "$repo/scripts/check-windows-binary.sh" "$sidecar" "${windows_archs[$triple]}"
 done
+# The x64 one under Wine, through the key tool as its Windows parent, which
+# passes its status on faithfully.
+winkeys=${QEN_WINKEYS:-$repo/build-windows/x64/tools/winkeys/winkeys.exe}
+sidecar=$dir/$name-x86_64-pc-windows-msvc.exe
+"$repo/tests/windows/wine.sh" --start >/dev/null
+check_error_line "$repo/tests/windows/wine.sh" "$winkeys" --run "Z:${sidecar//\//\\}"
 
 $with_mac || { echo "ok: no Mac sidecars to check here"; exit 0; }
 [ -z "$universal" ] || cmp -s "$universal" "$dir/$name-universal-apple-darwin" ||
