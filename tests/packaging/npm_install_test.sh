@@ -23,7 +23,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/helper_checks.sh"
 nodes=()
 for node in "${@:-node}"; do
-  path=$(command -v "$node") || fail "no Node.js at $node"
+  # A Windows node.exe is a file for Wine, not a program of this machine's.
+  if [[ $node == *.exe ]]; then path=$node && [ -f "$path" ]; else path=$(command -v "$node"); fi ||
+    fail "no Node.js at $node"
   nodes+=("$(realpath "$path")")
 done
 project=$(mktemp -d)
