@@ -356,7 +356,8 @@ test('diagnose resolves with the diagnosis, and rejects whenever the helper ends
   await assert.rejects(diagnose({ binaryPath: missing }), { message: `qen-hotkey-helper not found at ${missing} (from binaryPath)` });
 });
 
-test('a helper that the loader refuses: ready and diagnose reject with what the system said', async () => {
+// Bounded: should Windows ask about the missing DLL in a dialog, nobody would answer it.
+test('a helper that the loader refuses: ready and diagnose reject with what the system said', { timeout: 60000 }, async () => {
   // A copy that needs a library no system has, in place of the C library (on
   // Windows, of KERNEL32.dll); Windows writes nothing on standard error, and
   // its status says why.
