@@ -232,13 +232,18 @@ INSTANTIATE_TEST_SUITE_P(
         DiagnoseCase{"WithRightAlt", {"--diagnose", "--fn-key", "rightalt"}, "rightalt", {}}),
     [](const auto& info) { return info.param.name; });
 
-// Gone, or a zombie that its new parent has not reaped yet.
+// Gone, or a zombie that its new parent has not reaped yet, within a few
+// seconds: its streams close before the process has quite ended.
 bool hasEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string fields;
-  std::getline(stat, fields);
-  auto state = fields.rfind(") ");
-  return fields.empty() || (state != std::string::npos && fields[state + 2] == 'Z');
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string fields;
+    std::getline(stat, fields);
+    auto state = fields.rfind(") ");
+    if (fields.empty() || (state != std::string::npos && fields[state + 2] == 'Z')) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 // The helper's own status, as its Windows parent passes it on.

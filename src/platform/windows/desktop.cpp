@@ -25,6 +25,8 @@ constexpr UINT hookKeyMessage = WM_APP + 1;
 // To the hook thread.
 constexpr UINT reinstallMessage = WM_APP + 2;
 constexpr UINT unhookMessage = WM_APP + 3;
+// From the thread that waits for the host to end.
+constexpr UINT hostGoneMessage = WM_APP + 4;
 
 static_assert(sizeof(WPARAM) == 8);
 
@@ -114,19 +116,20 @@ class Desktop {
     if (!anyActive) unhook();
   }
 
+  // One GetMessage per event, the least a message loop costs: the host's end
+  // comes as a message too, from a thread that does nothing but wait for it.
   void run() {
     if (windows::hostAlreadyGone() || windows::standardOutputFailed()) return;
-    HANDLE host = windows::hostProcess();
-    DWORD count = host != nullptr ? 1 : 0;
-    for (;;) {
-      MSG message;
-      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) return;
-        DispatchMessageW(&message);
-        if (windows::standardOutputFailed()) return;
-      }
-      DWORD woken = MsgWaitForMultipleObjectsEx(count, &host, INFINITE, QS_ALLINPUT, 0);
-      if (woken == WAIT_FAILED || (count == 1 && woken == WAIT_OBJECT_0)) return;
+    start();
+    if (HANDLE host = windows::hostProcess()) {
+      HANDLE thread = CreateThread(nullptr, 64 * 1024, waitForHost, host,
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+      if (thread != nullptr) CloseHandle(thread);
+    }
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+      DispatchMessageW(&message);
+      if (windows::standardOutputFailed()) return;
     }
   }
 
@@ -134,6 +137,12 @@ class Desktop {
   static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static void CALLBACK onDesktopSwitch(HWINEVENTHOOK, DWORD, HWND, LONG, LONG, DWORD, DWORD);
   static DWORD WINAPI hookThread(void* desktop);
+
+  static DWORD WINAPI waitForHost(void* host) {
+    WaitForSingleObject(static_cast<HANDLE>(host), INFINITE);
+    PostMessageW(eventWindow, hostGoneMessage, 0, 0);
+    return 0;
+  }
 
   void createWindow() {
     WNDCLASSEXW windowClass{};
@@ -234,6 +243,10 @@ Desktop& desktop() {
 LRESULT CALLBACK Desktop::windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == hookKeyMessage) {
     desktop().onHookEvent(wParam, lParam);
+    return 0;
+  }
+  if (message == hostGoneMessage) {
+    PostQuitMessage(0);
     return 0;
   }
   if (message == WM_INPUT) desktop().onRawInput(reinterpret_cast<HRAWINPUT>(lParam));

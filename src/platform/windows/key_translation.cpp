@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <utility>
 
 namespace qen::platform::windows {
@@ -156,9 +157,13 @@ std::uint32_t KeyStateWatch::keysReportedUp(const HookKey& key, IsDown isDown) {
   std::uint32_t reportedUp = 0;
   for (std::size_t i = 0; (held_ & ~own) >> i; ++i) {
     std::uint32_t bit = 1U << i;
-    if ((held_ & ~own & bit) && !isDown(watchedKeys[i])) reportedUp |= bit;
+    bool settled = key.time - downAt_[i] >= settleMilliseconds;  // wraps as the clock does
+    if ((held_ & ~own & bit) && settled && !isDown(watchedKeys[i])) reportedUp |= bit;
   }
   held_ &= ~reportedUp;
+  if (own != 0 && !key.up && !(held_ & own)) {
+    downAt_[std::countr_zero(own)] = key.time;
+  }
   held_ = key.up ? (held_ & ~own) : (held_ | own);
   return reportedUp;
 }

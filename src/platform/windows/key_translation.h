@@ -70,10 +70,13 @@ std::uint32_t watchedKeyBit(std::uint8_t virtualKey);
 
 // Runs inside the hook: which watched keys that the hook saw go down Windows
 // now reports as up (GetAsyncKeyState), so that their key-up went elsewhere
-// (the secure desktop). The callback is cheap: it only asks about keys held.
+// (the secure desktop). The callback is cheap: it only asks about keys held,
+// and only once they have been held a while, as an answer may be that old
+// (Wine keeps it for 50 ms).
 class KeyStateWatch {
  public:
   using IsDown = bool (*)(std::uint8_t virtualKey);
+  static constexpr std::uint32_t settleMilliseconds = 100;
 
   // Call for each event of the hook, before it is handed on; returns the
   // bits (watchedKeyBit) of the held keys now up, the event's own excepted.
@@ -81,6 +84,7 @@ class KeyStateWatch {
 
  private:
   std::uint32_t held_ = 0;
+  std::uint32_t downAt_[32] = {};  // each held key's time of going down
 };
 
 class KeyTranslator {
