@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the helper's binaries (Release) and packs the npm package with them:
 #   scripts/pack-npm.sh   -> dist/qen-hotkey-helper-VERSION.tgz
-# bin/linux-x64 and bin/linux-arm64 always; bin/darwin-universal when the
-# macOS cross-build can run here (it says so when it leaves darwin out).
+# bin/linux-x64, bin/linux-arm64, bin/win32-x64 and bin/win32-arm64 (each
+# with qen-hotkey-helper.exe) always; bin/darwin-universal when the macOS
+# cross-build can run here (it says so when it leaves darwin out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/release-binaries.sh

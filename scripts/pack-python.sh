@@ -5,7 +5,8 @@
 #   scripts/pack-python.sh   -> dist/python/qen_hotkey_helper-VERSION-py3-none-TAG.whl, SHA256SUMS
 #   scripts/pack-python.sh BINARIES OUT   (binaries laid out as build-binaries/, into OUT)
 # TAG: manylinux2014_x86_64 and manylinux2014_aarch64 always, each binary
-# checked first for what that tag promises (glibc 2.17 at most);
+# checked first for what that tag promises (glibc 2.17 at most); win_amd64 and
+# win_arm64 always, each .exe checked first (its machine, Windows' own DLLs);
 # macosx_11_0_universal2 when the macOS cross-build can run here (it says so
 # when it leaves it out); and any, without a binary.
 set -euo pipefail
@@ -29,8 +30,10 @@ wheel() {
 }
 
 declare -A linux_archs=([linux-x64]=x86_64 [linux-arm64]=aarch64)
-for platform in linux-x64 linux-arm64 darwin-universal; do
+declare -A windows_archs=([win32-x64]=x64 [win32-arm64]=arm64)
+for platform in linux-x64 linux-arm64 win32-x64 win32-arm64 darwin-universal; do
   binary=$binaries/$platform/qen-hotkey-helper
+  [ -z "${windows_archs[$platform]:-}" ] || binary+=.exe
   if [ "$platform" = darwin-universal ] && [ ! -f "$binary" ]; then
     echo "pack-python: left out the $platform wheel: the macOS cross-build did not run here (no SDK)" >&2
     continue
@@ -38,6 +41,11 @@ for platform in linux-x64 linux-arm64 darwin-universal; do
   if [ -n "${linux_archs[$platform]:-}" ] &&
     ! scripts/check-linux-binary.sh "$binary" "${linux_archs[$platform]}" >&2; then
     echo "pack-python: $binary is not fit for a manylinux2014 wheel (glibc 2.17 at most)" >&2
+    exit 1
+  fi
+  if [ -n "${windows_archs[$platform]:-}" ] &&
+    ! scripts/check-windows-binary.sh "$binary" "${windows_archs[$platform]}" >&2; then
+    echo "pack-python: $binary is not fit for a Windows wheel" >&2
     exit 1
   fi
   QEN_WHEEL_PLATFORM=$platform QEN_WHEEL_BINARY=$binary wheel

@@ -2,9 +2,10 @@
 # The helper as Tauri sidecars, named with the target triple Tauri appends to
 # a bundle.externalBin entry, and their checksums:
 #   scripts/pack-sidecars.sh   -> dist/sidecars/qen-hotkey-helper-TRIPLE, SHA256SUMS
-# The Linux ones always; the Mac ones (universal, and the thin arm64 and
-# x86_64 slices cut from it) when the macOS cross-build can run here (it says
-# so when it leaves them out).
+# The Linux and Windows ones always (the Windows .exe, built with zig, serves
+# under Tauri's -pc-windows-msvc triples); the Mac ones (universal, and the
+# thin arm64 and x86_64 slices cut from it) when the macOS cross-build can run
+# here (it says so when it leaves them out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/release-binaries.sh
@@ -13,6 +14,8 @@ name=qen-hotkey-helper
 rm -rf "$out" && mkdir -p "$out"
 cp build-binaries/linux-x64/$name "$out/$name-x86_64-unknown-linux-gnu"
 cp build-binaries/linux-arm64/$name "$out/$name-aarch64-unknown-linux-gnu"
+cp build-binaries/win32-x64/$name.exe "$out/$name-x86_64-pc-windows-msvc.exe"
+cp build-binaries/win32-arm64/$name.exe "$out/$name-aarch64-pc-windows-msvc.exe"
 universal=build-binaries/darwin-universal/$name
 if [ -f "$universal" ]; then
   cp "$universal" "$out/$name-universal-apple-darwin"

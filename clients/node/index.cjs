@@ -12,6 +12,13 @@ const { resolve } = require('node:path');
 /** The environment variable that names the helper for every client in a host. */
 const pathVariable = 'QEN_HOTKEY_HELPER_PATH';
 
+// Windows has no SIGTERM: the helper stops at the end of its standard input there.
+const onWindows = process.platform === 'win32';
+
+function executableName(platform) {
+  return platform === 'win32' ? 'qen-hotkey-helper.exe' : 'qen-hotkey-helper';
+}
+
 /**
  * Electron packs an app into app.asar, from which nothing can be executed;
  * files listed under asarUnpack sit beside it in app.asar.unpacked instead.
@@ -24,7 +31,7 @@ function outsideAsar(path) {
 function packagedBinaryPath(platform = process.platform, arch = process.arch) {
   // One universal binary serves both Mac architectures.
   const folder = platform === 'darwin' ? 'darwin-universal' : `${platform}-${arch}`;
-  return outsideAsar(resolve(__dirname, 'bin', folder, 'qen-hotkey-helper'));
+  return outsideAsar(resolve(__dirname, 'bin', folder, executableName(platform)));
 }
 
 /** Where the helper is looked for, in order: this package's binary, then a build of the repository. */
@@ -32,7 +39,7 @@ const binaryCandidates = Object.freeze([
   packagedBinaryPath(),
   // Only inside the repository, never some other build folder of the host's.
   ...(existsSync(resolve(__dirname, '../../src/platform/platform.h'))
-    ? [resolve(__dirname, '../../build/qen-hotkey-helper')]
+    ? [resolve(__dirname, '../../build', executableName(process.platform))]
     : []),
 ]);
 
@@ -80,7 +87,8 @@ function runnableBinary(binaryPath) {
       `or set ${pathVariable}`);
   }
   const { path, origin } = chosen;
-  if (isExecutable(path)) return path;
+  // Windows has no execute bit: there, a file that exists can run.
+  if (onWindows ? fileMode(path) !== null : isExecutable(path)) return path;
   const mode = fileMode(path);
   if (mode === null) throw new HelperStartError(`qen-hotkey-helper not found at ${path} (from ${origin})`);
   let failure = '';
@@ -133,6 +141,29 @@ function systemSaid(systemMessage) {
   return systemMessage ? `; the system said: ${systemMessage}` : '';
 }
 
+// Windows writes nothing on standard error when it cannot load or run a
+// program: the status it ends with, an NTSTATUS, is what it says.
+const windowsStatuses = new Map([
+  [0xC0000005, 'STATUS_ACCESS_VIOLATION (it crashed)'],
+  [0xC000007B, 'STATUS_INVALID_IMAGE_FORMAT (it is not built for this Windows)'],
+  [0xC0000135, 'STATUS_DLL_NOT_FOUND (a DLL that it needs is missing)'],
+  [0xC0000139, 'STATUS_ENTRYPOINT_NOT_FOUND (a DLL lacks a function that it needs: Windows too old?)'],
+  [0xC0000142, 'STATUS_DLL_INIT_FAILED (a DLL that it needs failed to start)'],
+  [0xC0000409, 'STATUS_STACK_BUFFER_OVERRUN (it stopped itself on a fatal fault)'],
+]);
+const isWindowsStatus = (code) => onWindows && code >= 0xC0000000;
+
+// How the helper ended, for a message: its signal, or its status (in hex for an NTSTATUS).
+function howItEnded(code, signal) {
+  if (signal) return signal;
+  return `status ${isWindowsStatus(code) ? `0x${code.toString(16).toUpperCase()}` : code}`;
+}
+
+// What the system said: the helper's standard error, else on Windows its status's meaning.
+function systemText(stderrText, code) {
+  return stderrText || (isWindowsStatus(code) ? windowsStatuses.get(code) ?? '' : '');
+}
+
 /** Splits a byte stream into lines, whatever its chunking. */
 function createLineSplitter(onLine) {
   let pending = '';
@@ -180,7 +211,8 @@ class HotkeyHelper extends EventEmitter {
     });
     // A rejected `ready` that nobody awaits must not crash the host.
     this.ready.catch(() => {});
-    process.on('exit', this.#exitListener);
+    // On Windows the host's end closes the helper's standard input, which stops it.
+    if (!onWindows) process.on('exit', this.#exitListener);
     this.#spawn();
   }
 
@@ -190,8 +222,9 @@ class HotkeyHelper extends EventEmitter {
   }
 
   /**
-   * Sends SIGTERM and resolves with how the helper ended; after graceMs it is
-   * killed with SIGKILL, and `killed` says so.
+   * Sends SIGTERM (on Windows: ends the helper's standard input) and resolves
+   * with how the helper ended; after graceMs it is killed with SIGKILL (on
+   * Windows: terminated), and `killed` says so.
    */
   stop({ graceMs = 2000 } = {}) {
     this.#stopping = true;
@@ -212,7 +245,8 @@ class HotkeyHelper extends EventEmitter {
         this.#detach();
         resolveStop({ code, signal, killed });
       });
-      child.kill('SIGTERM');
+      if (onWindows) child.stdin.end();
+      else child.kill('SIGTERM');
     });
   }
 
@@ -228,7 +262,10 @@ class HotkeyHelper extends EventEmitter {
     if (this.#options.promptAccessibility) args.push('--prompt-accessibility');
     if (this.#options.reportRelease) args.push('--report-release');
     args.push(...fnKeyArguments(this.#options.fnKey));
-    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    // On Windows its standard input is a pipe, whose end stops it.
+    const child = spawn(binary, args, { stdio: [onWindows ? 'pipe' : 'ignore', 'pipe', 'pipe'], windowsHide: true });
+    // Ending a pipe whose reader has just gone fails; the exit says how it went.
+    child.stdin?.on('error', () => {});
     this.#child = child;
     const systemMessage = collectSystemMessage(child.stderr);
     let sawReady = false;
@@ -278,13 +315,13 @@ class HotkeyHelper extends EventEmitter {
     this.emit('exit', { code, signal, expected });
     if (expected) return;
     if (!sawReady) {
-      const why = errorLine
-        ?? `helper ended before it was ready (${signal ?? `status ${code}`})${systemSaid(systemMessage())}`;
+      const why = errorLine ?? `helper ended before it was ready (${howItEnded(code, signal)})`
+        + systemSaid(systemText(systemMessage(), code));
       this.#fail(new HelperStartError(why, { exitCode: code, signal }));
       return;
     }
     this.#report(new HelperStartError(
-      `helper ended unexpectedly (${signal ?? `status ${code}`})`, { exitCode: code, signal }));
+      `helper ended unexpectedly (${howItEnded(code, signal)})`, { exitCode: code, signal }));
     this.#scheduleRestart();
   }
 
@@ -347,7 +384,7 @@ function diagnose({ binaryPath, fnKey } = {}) {
   return new Promise((resolveDiagnosis, rejectDiagnosis) => {
     const binary = runnableBinary(binaryPath); // a throw here rejects
     const args = ['--diagnose', ...fnKeyArguments(fnKey)];
-    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn(binary, args, { stdio: ['ignore', 'pipe', 'pipe'], windowsHide: true });
     const systemMessage = collectSystemMessage(child.stderr);
     const lines = [];
     child.stdout.setEncoding('utf8');
@@ -364,12 +401,13 @@ function diagnose({ binaryPath, fnKey } = {}) {
         resolveDiagnosis(diagnosis);
         return;
       }
-      const how = signal ?? `status ${code}`;
+      const how = howItEnded(code, signal);
       const message = lines.map(errorMessage).find(Boolean);
       const wrote = lines.length > 0 ? `; it wrote: ${lines.join(' | ')}` : '';
       rejectDiagnosis(new HelperStartError(message
         ? `${binary} --diagnose failed (${how}): ${message}`
-        : `${binary} --diagnose ended with ${how} without a diagnosis line${wrote}${systemSaid(systemMessage())}`,
+        : `${binary} --diagnose ended with ${how} without a diagnosis line${wrote}`
+          + systemSaid(systemText(systemMessage(), code)),
       { exitCode: code, signal }));
     });
   });

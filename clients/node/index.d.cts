@@ -58,7 +58,7 @@ export interface ExitEvent {
 export interface StopResult {
   code: number | null;
   signal: NodeJS.Signals | null;
-  /** true when the helper did not end within the grace period and was killed */
+  /** true when the helper did not end within the grace period and was killed (on Windows: terminated) */
   killed: boolean;
 }
 
@@ -98,6 +98,7 @@ export interface HotkeyHelperEvents {
 export interface HotkeyHelper extends EventEmitter {
   readonly ready: Promise<ReadyEvent>;
   readonly pid: number | undefined;
+  /** SIGTERM, or on Windows the end of the helper's standard input; after graceMs a kill. */
   stop(options?: { graceMs?: number }): Promise<StopResult>;
 
   on<Name extends keyof HotkeyHelperEvents>(event: Name, listener: (event: HotkeyHelperEvents[Name]) => void): this;
@@ -149,13 +150,25 @@ export interface MacDiagnosis extends DiagnosisCommon {
   secureEventInput: boolean;
 }
 
-export type Diagnosis = LinuxDiagnosis | MacDiagnosis;
+export interface WindowsDiagnosis extends DiagnosisCommon {
+  platform: 'windows';
+  /** `no-fn-key` without fnKey: Windows never sees Fn */
+  problems: DiagnosisProblem<'no-keyboard-hook' | 'no-fn-key' | 'altgr-fn-key'>[];
+  /** the active keyboard layout, as its HKL in hex ("04070407") */
+  keyboardLayout: string;
+  /** whether that layout types characters with AltGr (Right Alt) */
+  altGr: boolean;
+  /** whether the helper runs as administrator (it then sees keys typed into elevated windows) */
+  elevated: boolean;
+}
+
+export type Diagnosis = LinuxDiagnosis | MacDiagnosis | WindowsDiagnosis;
 
 /** Where the helper is looked for without binaryPath or QEN_HOTKEY_HELPER_PATH: this package's binary, then (in the repository) its build. */
 export const binaryCandidates: readonly string[];
 /** The first of `binaryCandidates` that existed when the package was loaded. */
 export const defaultBinaryPath: string;
-/** This package's binary for a platform and architecture (`bin/<platform>-<arch>/`, `bin/darwin-universal/`). */
+/** This package's binary for a platform and architecture (`bin/<platform>-<arch>/`, `bin/darwin-universal/`; `.exe` on win32). */
 export function packagedBinaryPath(platform?: string, arch?: string): string;
 /** A path inside Electron's app.asar mapped to app.asar.unpacked, where binaries can run. */
 export function outsideAsar(path: string): string;

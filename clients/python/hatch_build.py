@@ -8,11 +8,14 @@ from hatchling.builders.hooks.plugin.interface import BuildHookInterface
 
 # Release binaries' folders and the platform each one's tag promises: the
 # Linux ones need glibc 2.17 at most (manylinux2014), the Mac one is universal
-# for macOS 11 and later.
+# for macOS 11 and later, the Windows ones are for 64-bit Windows on x64 and
+# on arm64.
 PLATFORM_TAGS = {
     "linux-x64": "manylinux2014_x86_64",
     "linux-arm64": "manylinux2014_aarch64",
     "darwin-universal": "macosx_11_0_universal2",
+    "win32-x64": "win_amd64",
+    "win32-arm64": "win_arm64",
 }
 
 
@@ -28,4 +31,5 @@ class CustomBuildHook(BuildHookInterface):
                              f"and {binary!r}")
         build_data["pure_python"] = False
         build_data["tag"] = f"py3-none-{PLATFORM_TAGS[platform]}"
-        build_data["force_include"][binary] = "qen_hotkey_helper/bin/qen-hotkey-helper"
+        name = "qen-hotkey-helper.exe" if platform.startswith("win32-") else "qen-hotkey-helper"
+        build_data["force_include"][binary] = f"qen_hotkey_helper/bin/{name}"

@@ -18,8 +18,6 @@ source "$here/helper_checks.sh"
 [ -n "${QEN_IN_OWN_MOUNTS:-}" ] ||
   exec env QEN_IN_OWN_MOUNTS=1 unshare --mount --propagation private "$0" "$@"
 
-npm_package=npm@10.8.2
-npm_integrity=sha512-x/AIjFIKRllrhcb48dqUNAAZl0ig9+qMuN91RpZo3Cb2+zuibfh+KISl6+kVVyktDz230JKc208UkQwwMqyB+w==
 cache=$top/build-bullseye
 root=$cache/root
 
@@ -31,18 +29,9 @@ make_root() {
   mv "$root.new" "$root"
 }
 
-# npm itself, which Node.js 18's package lacks; its tarball bundles what it needs.
-fetch_npm() {
-  local tarball actual
-  rm -rf "$cache/npm" && mkdir -p "$cache/npm"
-  tarball=$cache/npm/$(cd "$cache/npm" && npm pack --silent "$npm_package")
-  actual="sha512-$(openssl dgst -sha512 -binary "$tarball" | base64 -w0)"
-  [ "$actual" = "$npm_integrity" ] || fail "$npm_package does not match its pinned integrity"
-  tar -xzf "$tarball" -C "$cache/npm" && rm "$tarball"
-}
-
 [ -x "$root/bin/bash" ] || make_root
-[ -f "$cache/npm/package/bin/npm-cli.js" ] || fetch_npm
+# npm itself, which Node.js 18's package lacks; its tarball bundles what it needs.
+npm=$(dirname "$(dirname "$("$here/fetch-node18.sh" npm)")")
 echo "ok: Debian $(cat "$root/etc/debian_version"), $(chroot "$root" ldd --version | head -n 1)"
 
 mount -t proc proc "$root/proc"
@@ -50,7 +39,7 @@ rm -rf "$root/qen" && mkdir -p "$root/qen/node18/bin"
 install -m 0755 "$helper" "$root/qen/qen-hotkey-helper"
 cp "$tarball" "$here/npm_install_test.sh" "$here/helper_checks.sh" "$root/qen/"
 cp "$node18" "$root/qen/node18/bin/node"
-cp -r "$cache/npm/package" "$root/qen/npm"
+cp -r "$npm" "$root/qen/npm"
 printf '#!/bin/sh\nexec /qen/node18/bin/node /qen/npm/bin/npm-cli.js "$@"\n' >"$root/qen/node18/bin/npm"
 chmod 0755 "$root/qen/node18/bin/npm"
 

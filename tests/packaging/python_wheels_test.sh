@@ -4,10 +4,13 @@
 # - one wheel per platform and one without a binary, all in SHA256SUMS and
 #   matching; each with its one tag, and exactly the package's files (the
 #   platform's release binary inside, byte for byte, mode 0755; Linux ones
-#   within glibc 2.17, the Mac one's arm64 signature intact);
+#   within glibc 2.17, Windows ones as check-windows-binary.sh wants them, the
+#   Mac one's arm64 signature intact);
+# - pip takes each Windows wheel for its Windows platform, and puts its .exe
+#   where the client on Windows looks for it;
 # - this machine's wheel installs offline into a new virtual environment,
 #   where the client's tests run against the wheel's own binary on virtual
-#   keyboards;
+#   keyboards, and read the win_amd64 wheel's diagnosis under Wine;
 # - `pip install clients/python` installs offline without a binary, and runs
 #   the one QEN_HOTKEY_HELPER_PATH names;
 # - pack-python refuses a Linux binary that needs a newer glibc than 2.17.
@@ -21,7 +24,8 @@ source "$here/helper_checks.sh"
 "$repo/scripts/setup.sh" python3-venv python3-pytest unzip >&2
 python=/usr/bin/python3  # Debian's, with its pytest
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$repo/clients/python/qen_hotkey_helper/__init__.py")
-declare -A tags=([linux-x64]=manylinux2014_x86_64 [linux-arm64]=manylinux2014_aarch64 [any]=any)
+declare -A tags=([linux-x64]=manylinux2014_x86_64 [linux-arm64]=manylinux2014_aarch64
+  [win32-x64]=win_amd64 [win32-arm64]=win_arm64 [any]=any)
 if [ -n "$universal" ] || compgen -G "$dir/*macosx*.whl" >/dev/null; then
   tags[darwin-universal]=macosx_11_0_universal2
 fi
@@ -40,8 +44,9 @@ package_files=$(cd "$repo/clients/python" && git ls-files qen_hotkey_helper | so
 
 # The wheel's tag, whether it is pure, its files and their modes.
 check_wheel() {
-  local platform=$1 wheel=$dir/$(wheel_of "$1") binary="" extracted=$work/$1
-  [ "$platform" = any ] || binary=qen_hotkey_helper/bin/qen-hotkey-helper
+  local platform=$1 wheel=$dir/$(wheel_of "$1") binary="" extracted=$work/$1 exe=""
+  [[ $platform != win32-* ]] || exe=.exe
+  [ "$platform" = any ] || binary=qen_hotkey_helper/bin/qen-hotkey-helper$exe
   "$python" - "$wheel" "${tags[$platform]}" "$binary" "$package_files" <<'CHECK' ||
 import sys, zipfile
 wheel, platform_tag, binary, package_files = sys.argv[1:]
@@ -62,11 +67,13 @@ CHECK
     fail "$(basename "$wheel") is not as packed"
   [ -n "$binary" ] || return 0
   unzip -q -o "$wheel" "$binary" -d "$extracted"
-  cmp -s "$extracted/$binary" "$repo/build-binaries/$platform/qen-hotkey-helper" ||
-    fail "$(basename "$wheel") does not carry build-binaries/$platform/qen-hotkey-helper"
+  cmp -s "$extracted/$binary" "$repo/build-binaries/$platform/qen-hotkey-helper$exe" ||
+    fail "$(basename "$wheel") does not carry build-binaries/$platform/qen-hotkey-helper$exe"
   case $platform in
     linux-x64) "$repo/scripts/check-linux-binary.sh" "$extracted/$binary" x86_64 ;;
     linux-arm64) "$repo/scripts/check-linux-binary.sh" "$extracted/$binary" aarch64 ;;
+    win32-x64) "$repo/scripts/check-windows-binary.sh" "$extracted/$binary" x64 ;;
+    win32-arm64) "$repo/scripts/check-windows-binary.sh" "$extracted/$binary" arm64 ;;
     darwin-universal)
       [ -z "$universal" ] || cmp -s "$universal" "$extracted/$binary" ||
         fail "the Mac wheel's binary is not $universal"
@@ -92,8 +99,25 @@ site=$("$work/wheel/bin/python" -c 'import qen_hotkey_helper as q; print(q.__fil
 binary=$(env -u QEN_HOTKEY_HELPER_PATH "$work/wheel/bin/python" -c 'import qen_hotkey_helper as q; print(q.find_binary())')
 [ "$binary" = "$site/bin/qen-hotkey-helper" ] || fail "the installed client runs $binary, not its own binary"
 echo "ok: $(basename "$wheel") installs offline; the client runs its own binary, $binary"
+
+# pip, asked to install for Windows, takes the Windows wheels, and lays the
+# .exe out where the client on Windows looks for it.
+for platform in win32-x64 win32-arm64; do
+  wheel=$dir/$(wheel_of "$platform")
+  "$work/wheel/bin/pip" install --quiet --no-index --no-deps --only-binary=:all: --platform "${tags[$platform]}" \
+    --target "$work/target-$platform" "$wheel" || fail "pip refused $(basename "$wheel") for ${tags[$platform]}"
+  [ -f "$work/target-$platform/qen_hotkey_helper/bin/qen-hotkey-helper.exe" ] ||
+    fail "$(basename "$wheel") does not install qen_hotkey_helper/bin/qen-hotkey-helper.exe"
+  ! "$work/wheel/bin/pip" install --quiet --no-index --no-deps --target "$work/here-$platform" "$wheel" 2>/dev/null ||
+    fail "pip installed $(basename "$wheel") for this Linux machine"
+done
+echo "ok: pip installs the Windows wheels for win_amd64 and win_arm64 only, with bin/qen-hotkey-helper.exe"
+
+# With the win_amd64 wheel's .exe under Wine for the Windows diagnosis.
 (cd "$work" && env -u QEN_HELPER -u QEN_HOTKEY_HELPER_PATH -u PYTHONPATH \
   QEN_VKBD="${QEN_VKBD:-$repo/build/tools/vkbd/vkbd}" \
+  QEN_WINDOWS_HELPER="$work/win32-x64/qen_hotkey_helper/bin/qen-hotkey-helper.exe" \
+  QEN_WINKEYS="${QEN_WINKEYS:-$repo/build-windows/x64/tools/winkeys/winkeys.exe}" \
   "$work/wheel/bin/python" -m pytest -q -p no:cacheprovider "$repo/clients/python/tests") ||
   fail "the client's tests failed against the installed wheel"
 

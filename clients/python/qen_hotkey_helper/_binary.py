@@ -12,7 +12,12 @@ from typing import Optional, Union
 PATH_VARIABLE = "QEN_HOTKEY_HELPER_PATH"
 """The environment variable that names the helper for every client in a host."""
 
-PACKAGED_BINARY = Path(__file__).resolve().parent / "bin" / "qen-hotkey-helper"
+WINDOWS = sys.platform == "win32"
+"""Windows has no SIGTERM and no execute bit: the helper stops at the end of
+its standard input there, and a file that exists can run."""
+
+PACKAGED_BINARY = (Path(__file__).resolve().parent / "bin"
+                   / ("qen-hotkey-helper.exe" if WINDOWS else "qen-hotkey-helper"))
 """The binary a platform wheel carries; a package installed from source has none."""
 
 
@@ -60,7 +65,7 @@ def find_binary(binary_path: Union[str, os.PathLike, None] = None) -> str:
             f"for this platform, pass binary_path or set {PATH_VARIABLE}")
     if mode is None:
         raise HelperStartError(f"qen-hotkey-helper not found at {path} (from {origin})")
-    if os.access(path, os.X_OK):
+    if WINDOWS or os.access(path, os.X_OK):
         return path
     failure = ""
     if origin == "package":

@@ -75,7 +75,7 @@ class Diagnosis:
     """What `qen-hotkey-helper --diagnose` found."""
 
     version: str
-    platform: str  # "linux" or "macos"
+    platform: str  # "linux", "macos" or "windows"
     accessibility_trusted: bool
     problems: Tuple[Problem, ...]
     devices: Tuple[Device, ...] = ()  # Linux
@@ -83,6 +83,9 @@ class Diagnosis:
     globe_key_action: Optional[str] = None  # macOS
     secure_event_input: Optional[bool] = None  # macOS
     fn_key: Optional[str] = None
+    keyboard_layout: Optional[str] = None  # Windows: the active layout's HKL, in hex
+    alt_gr: Optional[bool] = None  # Windows: that layout types with AltGr
+    elevated: Optional[bool] = None  # Windows: the helper runs as administrator
 
 
 @dataclass(frozen=True)

@@ -13,6 +13,7 @@ from collections import deque
 from dataclasses import dataclass
 from typing import IO, Callable, Deque, Dict, List, Optional, Tuple, Union
 
+from . import _binary
 from ._binary import HelperStartError, find_binary
 from ._events import Diagnosis, ErrorLine, Event, HelperError, Ready, parse_diagnosis, parse_line
 
@@ -50,10 +51,18 @@ def _system_message(stderr: bytes) -> str:
     return f"; the system said: {text}" if text else ""
 
 
-def _spawn(binary: str, arguments: List[str]) -> subprocess.Popen:
+# No console window for the helper on Windows (0 elsewhere, where there is none).
+_NO_WINDOW = getattr(subprocess, "CREATE_NO_WINDOW", 0)
+
+
+def _spawn(binary: str, arguments: List[str], stop_at_end_of_input: bool) -> subprocess.Popen:
+    """On Windows, with `stop_at_end_of_input`, its standard input is a pipe,
+    whose end stops it there."""
+    windows = _binary.WINDOWS
+    stdin = subprocess.PIPE if windows and stop_at_end_of_input else subprocess.DEVNULL
     try:
-        return subprocess.Popen([binary, *arguments], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return subprocess.Popen([binary, *arguments], stdin=stdin, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, creationflags=_NO_WINDOW if windows else 0)
     except OSError as error:
         raise HelperStartError(f"cannot start {binary}: {error.strerror or error}") from error
 
@@ -93,7 +102,7 @@ class Helper:
             raise TypeError('shortcut must be a string such as "fn" or "fn+space"')
         self.binary = find_binary(binary_path)
         self._process = _spawn(self.binary, _start_arguments(
-            shortcut, report_release, fn_key, prompt_accessibility))
+            shortcut, report_release, fn_key, prompt_accessibility), stop_at_end_of_input=True)
         # The pipes still open, by descriptor: the stream and what takes its bytes.
         self._readers: Dict[int, Tuple[IO[bytes], Callable[[bytes], None]]] = {}
         for stream, take in ((self._process.stdout, self._take_output),
@@ -227,11 +236,20 @@ class Helper:
 
     # Stopping.
 
+    def _ask_to_stop(self) -> None:
+        if self._process.stdin is None:
+            self._process.send_signal(signal.SIGTERM)
+            return
+        try:
+            self._process.stdin.close()  # on Windows, the helper's orderly stop
+        except OSError:
+            pass  # it has just ended; the wait says how
+
     def _end_process(self, grace: float) -> Exit:
         self._stopping = True
         killed = False
         if self._process.poll() is None:
-            self._process.send_signal(signal.SIGTERM)
+            self._ask_to_stop()
             try:
                 self._process.wait(timeout=grace)
             except subprocess.TimeoutExpired:
@@ -244,13 +262,15 @@ class Helper:
         """Keeps what the ended helper still had in its pipes, for the iteration."""
         for fd in list(self._readers):
             self._read(fd)
-        for stream in (self._process.stdout, self._process.stderr):
-            stream.close()
+        for stream in (self._process.stdin, self._process.stdout, self._process.stderr):
+            if stream is not None:
+                stream.close()
         self._readers.clear()
 
     def stop(self, grace: float = 2.0) -> Exit:
-        """Sends SIGTERM and waits for the helper to end; after `grace` seconds
-        it is killed with SIGKILL. Returns how it ended; at once if it had."""
+        """Sends SIGTERM (on Windows: closes the helper's standard input) and
+        waits for the helper to end; after `grace` seconds it is killed (with
+        SIGKILL; on Windows terminated). Returns how it ended; at once if it had."""
         ended = self._end_process(grace)
         with self._lock:  # a thread iterating meanwhile reads the end itself first
             self._close_pipes()
@@ -279,7 +299,7 @@ class Helper:
 def _diagnosis_run(binary_path: Union[str, os.PathLike, None],
                    fn_key: Optional[str]) -> Tuple[str, Diagnosis]:
     binary = find_binary(binary_path)
-    process = _spawn(binary, ["--diagnose"] + _fn_key_arguments(fn_key))
+    process = _spawn(binary, ["--diagnose"] + _fn_key_arguments(fn_key), stop_at_end_of_input=False)
     output, stderr = process.communicate()
     ended = _exit(process.returncode)
     lines = output.decode("utf-8", "replace").splitlines()

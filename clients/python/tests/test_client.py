@@ -109,19 +109,29 @@ for piece in pieces:
     ]
 
 
+KILLED = Exit(None, "SIGKILL", killed=True)
+
+
 @pytest.mark.parametrize("form", FORMS)
-def test_a_helper_that_ignores_sigterm_is_killed_after_the_grace(form, tmp_path):
-    stubborn = fake_helper(tmp_path, "stubborn", """
+@pytest.mark.parametrize("windows, after_ready, ended", [
+    (False, "time.sleep(60)", KILLED),
+    # Taken for Windows: there the end of its standard input is what stops it.
+    (True, "sys.stdin.buffer.read(); sys.exit(0)", Exit(0, None)),
+    (True, "time.sleep(60)", KILLED),
+], ids=["sigterm-ignored", "windows-end-of-input", "windows-end-of-input-ignored"])
+def test_stop_asks_then_kills_after_the_grace(form, windows, after_ready, ended, tmp_path,
+                                              monkeypatch):
+    monkeypatch.setattr(qen_hotkey_helper._binary, "WINDOWS", windows)
+    stubborn = fake_helper(tmp_path, "stubborn", f"""
 signal.signal(signal.SIGTERM, signal.SIG_IGN)
-print('{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}', flush=True)
-time.sleep(60)""")
+print('{{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}}', flush=True)
+{after_ready}""")
     helper = Helper("fn", binary_path=stubborn)
     assert next(helper) == Ready("Fn", True)
     if form == "thread":
-        ended = helper.stop(grace=0.2)
+        assert helper.stop(grace=0.5) == ended
     else:
-        ended = asyncio.run(helper.astop(grace=0.2))
-    assert ended == Exit(None, "SIGKILL", killed=True)
+        assert asyncio.run(helper.astop(grace=0.5)) == ended
     assert list(helper) == []
 
 
@@ -175,6 +185,10 @@ def test_a_lost_execute_bit_is_restored_on_the_package_binary_only(tmp_path, mon
     with pytest.raises(HelperStartError, match=f"^{re.escape(named)}$"):
         Helper("fn", binary_path=binary)
     assert mode(binary) == 0o644
+    # Windows has no execute bit: there a file that exists is taken as it is.
+    monkeypatch.setattr(qen_hotkey_helper._binary, "WINDOWS", True)
+    assert find_binary(binary) == str(binary)
+    assert mode(binary) == 0o644
 
     if NAMESPACES:  # where it cannot be restored: a read-only mount
         run = subprocess.run(
@@ -209,6 +223,26 @@ def test_diagnose_gives_the_diagnosis_or_raises_with_what_went_wrong(tmp_path):
             diagnose(binary_path=binary)
         assert raised.value.message == f"{binary} --diagnose {message}"
         assert raised.value.exit_code == exit_code
+
+
+# The Windows helper under Wine, through the project's key tool as its live
+# Windows parent (Wine then passes its status on faithfully).
+WINDOWS_HELPER = os.environ.get("QEN_WINDOWS_HELPER")
+WINKEYS = os.environ.get("QEN_WINKEYS")
+
+
+@pytest.mark.skipif(not (WINDOWS_HELPER and WINKEYS),
+                    reason="needs QEN_WINDOWS_HELPER and QEN_WINKEYS (.exe files) for Wine")
+def test_a_windows_diagnosis_reads_with_its_own_facts(tmp_path):
+    under_wine = script(tmp_path, "windows-helper", f'#!/bin/sh\nexec {REPO}/tests/windows/wine.sh '
+                        f'"{WINKEYS}" --run "Z:{WINDOWS_HELPER}" "$@" </dev/null\n')
+    for fn_key, codes in [(None, ["no-fn-key"]), ("RightControl", [])]:
+        diagnosis = diagnose(binary_path=under_wine, fn_key=fn_key)
+        assert (diagnosis.platform, diagnosis.accessibility_trusted) == ("windows", True)
+        assert diagnosis.fn_key == (fn_key and "rightctrl")
+        assert [problem.code for problem in diagnosis.problems] == codes
+        assert re.fullmatch("[0-9A-F]{8}", diagnosis.keyboard_layout), diagnosis
+        assert isinstance(diagnosis.alt_gr, bool) and isinstance(diagnosis.elevated, bool)
 
 
 @needs_namespaces
