@@ -20,6 +20,10 @@ struct SpawnOptions {
   bool nonBlockingOutput = false;           // the host made its pipe non-blocking
   bool closedOutput = false;                // the host gave it no standard output
   std::optional<std::string> argumentZero;  // else the path that is executed
+  // NAME=value, on top of this process's environment less what points at a
+  // desktop session (DISPLAY, XAUTHORITY, XDG_SESSION_TYPE), which a test
+  // names where it wants one.
+  std::vector<std::string> environment;
 };
 
 class HelperProcess {
