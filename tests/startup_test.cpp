@@ -193,6 +193,7 @@ using platform::GlobeKeyAction;
 using platform::InputDevice;
 using platform::LinuxDesktopFacts;
 using platform::MacDesktopFacts;
+using platform::X11Facts;
 
 // The section a problem's message sends the user to must be in the README.
 bool namesAReadmeSection(const std::string& message) {
@@ -271,6 +272,23 @@ const nlohmann::json noFnKeyboard = [] {
   return entry;
 }();
 const nlohmann::json lockedNode = {{"path", "/dev/input/event1"}, {"readable", false}};
+
+// X Input 2.4, as Xorg 21 and Xvfb offer it; or none, when nothing answered.
+X11Facts xServer(bool used, bool xwayland = false) {
+  return {.display = true,
+          .connected = true,
+          .xinputVersion = std::pair<std::uint16_t, std::uint16_t>{2, 4},
+          .xwayland = xwayland,
+          .used = used};
+}
+nlohmann::json x11Entry(bool display, bool connected, nlohmann::json version, bool xwayland,
+                        bool used) {
+  return {{"display", display},
+          {"connected", connected},
+          {"xinputVersion", version},
+          {"xwayland", xwayland},
+          {"used", used}};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Facts, Diagnosis,
@@ -384,7 +402,82 @@ INSTANTIATE_TEST_SUITE_P(
                       MacDesktopFacts{GlobeKeyAction::startDictation, false},
                       {"globe-key-has-action"},
                       {{"globeKeyAction", "startDictation"}, {"secureEventInput", false}},
-                      "fn"}),
+                      "fn"},
+        // Only where no keyboard node can be read is there an X server to report on.
+        DiagnosisCase{"X11KeysStandInForTheLockedNodes",
+                      true,
+                      LinuxDesktopFacts{{locked("/dev/input/event1")}, "x11", xServer(true)},
+                      {},
+                      {{"devices", {lockedNode}},
+                       {"sessionType", "x11"},
+                       {"x11", x11Entry(true, true, "2.4", false, true)}},
+                      "rightctrl"},
+        DiagnosisCase{"X11NeverSeesFn",
+                      false,
+                      LinuxDesktopFacts{{locked("/dev/input/event1")}, "x11", xServer(false)},
+                      {"no-readable-keyboard", "x11-no-fn"},
+                      {{"devices", {lockedNode}},
+                       {"sessionType", "x11"},
+                       {"x11", x11Entry(true, true, "2.4", false, false)}}},
+        DiagnosisCase{"X11NeverSeesFnNamedEither",
+                      false,
+                      LinuxDesktopFacts{{}, std::nullopt, xServer(false)},
+                      {"no-input-devices", "x11-no-fn"},
+                      {{"devices", nlohmann::json::array()},
+                       {"sessionType", nullptr},
+                       {"x11", x11Entry(true, true, "2.4", false, false)}},
+                      "fn"},
+        // Raw keys stop during another client's grab before 2.1: not used,
+        // and naming a key would not help.
+        DiagnosisCase{"XInputTooOld",
+                      false,
+                      LinuxDesktopFacts{
+                          {},
+                          std::nullopt,
+                          X11Facts{.display = true,
+                                   .connected = true,
+                                   .xinputVersion = std::pair<std::uint16_t, std::uint16_t>{2, 0}}},
+                      {"no-input-devices"},
+                      {{"devices", nlohmann::json::array()},
+                       {"sessionType", nullptr},
+                       {"x11", x11Entry(true, true, "2.0", false, false)}}},
+        DiagnosisCase{
+            "NoXInput",
+            false,
+            LinuxDesktopFacts{{}, std::nullopt, X11Facts{.display = true, .connected = true}},
+            {"no-input-devices"},
+            {{"devices", nlohmann::json::array()},
+             {"sessionType", nullptr},
+             {"x11", x11Entry(true, true, nullptr, false, false)}},
+            "rightalt"},
+        DiagnosisCase{"XwaylandServer",
+                      false,
+                      LinuxDesktopFacts{{locked("/dev/input/event1")}, "x11", xServer(false, true)},
+                      {"no-readable-keyboard", "xwayland-only"},
+                      {{"devices", {lockedNode}},
+                       {"sessionType", "x11"},
+                       {"x11", x11Entry(true, true, "2.4", true, false)}},
+                      "rightmeta"},
+        DiagnosisCase{"WaylandSessionIsNotTried",
+                      false,
+                      LinuxDesktopFacts{{}, "wayland", X11Facts{.display = true, .xwayland = true}},
+                      {"no-input-devices", "xwayland-only"},
+                      {{"devices", nlohmann::json::array()},
+                       {"sessionType", "wayland"},
+                       {"x11", x11Entry(true, false, nullptr, true, false)}}},
+        DiagnosisCase{"NoDisplay",
+                      false,
+                      LinuxDesktopFacts{{mouse("/dev/input/event3")}, std::nullopt, X11Facts{}},
+                      {"no-readable-keyboard"},
+                      {{"sessionType", nullptr},
+                       {"devices",
+                        {{{"path", "/dev/input/event3"},
+                          {"readable", true},
+                          {"name", "mouse"},
+                          {"keyboard", false},
+                          {"fn", false}}}},
+                       {"x11", x11Entry(false, false, nullptr, false, false)}},
+                      "f13"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Startup, DiagnoseIsAnOptionAnywhereButInTheShortcutsPlace) {
