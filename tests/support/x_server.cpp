@@ -163,12 +163,18 @@ XServer::~XServer() {
 }
 
 std::string XServer::send(const std::string& line) {
+  post(line);
+  return answer();
+}
+
+void XServer::post(const std::string& line) {
   std::string request = line + "\n";
   if (write(toKeys_, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-    return "error: write failed";
+    throw std::runtime_error("xkeys is gone");
   }
-  return readLine(fromKeys_, 10s).value_or("error: no answer");
 }
+
+std::string XServer::answer() { return readLine(fromKeys_, 10s).value_or("error: no answer"); }
 
 void XServer::kill() {
   if (server_ <= 0) return;

@@ -33,6 +33,9 @@ class XServer {
 
   // Sends one xkeys line; returns its answer ("ok...", or "error: ...").
   std::string send(const std::string& line);
+  // The same in two halves, for a caller that times what happens between.
+  void post(const std::string& line);
+  std::string answer();
 
   void kill();  // SIGKILL, and waits until it is gone
   void stop();  // SIGSTOP: it accepts connections but answers nothing
