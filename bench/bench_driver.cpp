@@ -38,6 +38,7 @@ struct Settings {
   int hostDeathTrials = 100;
   std::string output = "bench-results";
   std::string glibc217Helper;  // --glibc217 PATH: the shipped build, measured beside
+  int x11Rounds = 10;          // the X11 source and its floor take turns this often
 };
 
 const std::string glibc217Name = "qen-hotkey-helper (glibc 2.17)";
@@ -364,9 +365,11 @@ std::unique_ptr<HelperProcess> startOnX11(VirtualKeyboards& keyboards, XServer& 
                                           const X11Client& client) {
   SpawnOptions spawn;
   spawn.environment = {"DISPLAY=" + server.display()};
-  auto process = std::make_unique<HelperProcess>(keyboards.runWithInput(client.command, true), spawn);
+  auto process =
+      std::make_unique<HelperProcess>(keyboards.runWithInput(client.command, true), spawn);
   auto ready = process->readLine(10s);
-  if (!ready || ready->find("ready") == std::string::npos || ready->find("false") != std::string::npos) {
+  if (!ready || ready->find("ready") == std::string::npos ||
+      ready->find("false") != std::string::npos) {
     throw std::runtime_error(client.name + " did not start on X11");
   }
   waitUntilIdle(process->pid());
@@ -377,17 +380,17 @@ std::unique_ptr<HelperProcess> startOnX11(VirtualKeyboards& keyboards, XServer& 
 // from XTEST's request to the client's line.
 json measureX11Latency(const Settings& settings, VirtualKeyboards& keyboards, XServer& server,
                        const std::vector<X11Client>& clients) {
-  constexpr int rounds = 10;
   std::map<std::string, std::vector<double>> samples;
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = 0; round < settings.x11Rounds; ++round) {
     for (const auto& client : clients) {
       auto process = startOnX11(keyboards, server, client);
-      for (int press = 0; press < settings.latencyPresses / rounds; ++press) {
+      for (int press = 0; press < settings.latencyPresses / settings.x11Rounds; ++press) {
         server.send("release 65; release 105; press 105");
         waitUntilIdle(process->pid());
         auto begin = Clock::now();
         server.post("press 65");
-        if (!readUntil(*process, client.spaceLine)) throw std::runtime_error(client.name + " missed");
+        if (!readUntil(*process, client.spaceLine))
+          throw std::runtime_error(client.name + " missed");
         samples[client.name].push_back(microseconds(Clock::now() - begin));
         server.answer();
       }
@@ -398,11 +401,11 @@ json measureX11Latency(const Settings& settings, VirtualKeyboards& keyboards, XS
   return result;
 }
 
-// Ten rounds of a tenth of the storm each, the two taking turns, from the
+// Rounds of a part of the storm each, the two taking turns, from the
 // scheduler's nanoseconds; the presses of A come 60 events to a request.
 json measureX11Cpu(const Settings& settings, VirtualKeyboards& keyboards, XServer& server,
                    const std::vector<X11Client>& clients) {
-  constexpr int rounds = 10;
+  const int rounds = settings.x11Rounds;
   const long batches = settings.stormEvents / 60 / rounds;
   std::map<std::string, long long> ns;
   for (int round = 0; round < rounds; ++round) {
@@ -516,7 +519,7 @@ Settings parse(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--quick") {
-      settings = {10, 40, 1, 12000, 10, settings.output, settings.glibc217Helper};
+      settings = {10, 40, 1, 12000, 10, settings.output, settings.glibc217Helper, 2};
     } else if (arg == "--output" && i + 1 < argc) {
       settings.output = argv[++i];
     } else if (arg == "--glibc217" && i + 1 < argc) {

@@ -1,10 +1,11 @@
 /* The X11 floor: a bare X Input 2 client that selects raw key events as the
  * helper's X11 source does, writes "ready" once they are selected, then one
- * line for each raw Space press, and with "up" also one for each release.
+ * line for each raw Space press, and with "up" also one for each release. It
+ * waits in epoll_wait, as the helper does.
  *   DISPLAY=... xi2_floor [up] */
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
@@ -25,10 +26,13 @@ int main(int argc, char **argv) {
             XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE};
   xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
   free(xcb_request_check(c, xcb_input_xi_select_events_checked(c, root, 1, &mask.header)));
+  int epollFd = epoll_create1(EPOLL_CLOEXEC);
+  struct epoll_event watched = {.events = EPOLLIN};
+  epoll_ctl(epollFd, EPOLL_CTL_ADD, xcb_get_file_descriptor(c), &watched);
   if (write(1, "ready\n", 6) < 0) return 1;
   for (;;) {
-    struct pollfd readable = {xcb_get_file_descriptor(c), POLLIN, 0};
-    if (poll(&readable, 1, -1) < 0) continue;
+    struct epoll_event ready;
+    if (epoll_wait(epollFd, &ready, 1, -1) < 0) continue;
     xcb_generic_event_t *event;
     while ((event = xcb_poll_for_event(c))) {
       xcb_input_raw_key_press_event_t *key = (xcb_input_raw_key_press_event_t *)event;

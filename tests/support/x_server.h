@@ -25,7 +25,7 @@ class XServer {
   XServer& operator=(const XServer&) = delete;
 
   unsigned number() const { return number_; }
-  std::string display() const { return ":" + std::to_string(number_); }
+  std::string display() const;  // ":NUMBER"
   // A folder of its own, a HOME whose .Xauthority holds the cookie when
   // there is one.
   const std::string& workDirectory() const { return workDirectory_; }
