@@ -94,7 +94,8 @@ XServer::XServer(XServerOptions options) {
   if (options.cookie) writeCookie(authorityFile());
   int displayNumber[2];
   if (pipe2(displayNumber, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-noreset"};
+  // Without GLX, whose loading is most of Xvfb's start.
+  std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-noreset", "-extension", "GLX"};
   if (options.cookie) argv.insert(argv.end(), {"-auth", authorityFile()});
   if (options.listenTcp) argv.insert(argv.end(), {"-listen", "tcp"});
   std::vector<char*> args;  // made before fork(): no malloc after it
@@ -184,11 +185,15 @@ void XServer::post(const std::string& line) {
 
 std::string XServer::answer() { return readLine(fromKeys_, 10s).value_or("error: no answer"); }
 
+// What a server killed this way cannot remove itself goes too.
 void XServer::kill() {
   if (server_ <= 0) return;
   ::kill(server_, SIGKILL);
   waitpid(server_, nullptr, 0);
   server_ = -1;
+  std::error_code ignored;
+  std::filesystem::remove("/tmp/.X" + std::to_string(number_) + "-lock", ignored);
+  std::filesystem::remove("/tmp/.X11-unix/X" + std::to_string(number_), ignored);
 }
 
 void XServer::stop() { ::kill(server_, SIGSTOP); }
