@@ -313,6 +313,16 @@ long long cpuNs(pid_t pid) {
   return total;
 }
 
+// Each client's nanoseconds over the events each was given.
+json cpuPerEvent(const std::map<std::string, long long>& ns, long events) {
+  json result;
+  for (const auto& [name, total] : ns) {
+    result[name] = {{"events", events},
+                    {"cpuNsPerEvent", static_cast<double>(total) / static_cast<double>(events)}};
+  }
+  return result;
+}
+
 // The native and the glibc-2.17 builds within a few percent of each other
 // need more than clock ticks over one storm each: they take turns over ten
 // rounds of the storm, timed by the scheduler's nanoseconds.
@@ -333,13 +343,7 @@ json compareHelperCpu(const Settings& settings) {
       ns[helper.name] += cpuNs(process->pid()) - before;
     }
   }
-  json result;
-  const long events = batches * 60 * rounds;
-  for (const auto& [name, total] : ns) {
-    result[name] = {{"events", events},
-                    {"cpuNsPerEvent", static_cast<double>(total) / static_cast<double>(events)}};
-  }
-  return result;
+  return cpuPerEvent(ns, batches * 60 * rounds);
 }
 
 // The X11 source (no keyboard node, DISPLAY naming an Xvfb of its own) beside
@@ -418,13 +422,7 @@ json measureX11Cpu(const Settings& settings, VirtualKeyboards& keyboards, XServe
       ns[client.name] += cpuNs(process->pid()) - before;
     }
   }
-  json result;
-  const long events = batches * 60 * rounds;
-  for (const auto& [name, total] : ns) {
-    result[name] = {{"events", events},
-                    {"cpuNsPerEvent", static_cast<double>(total) / static_cast<double>(events)}};
-  }
-  return result;
+  return cpuPerEvent(ns, batches * 60 * rounds);
 }
 
 // Both at once, idle: their context switches, CPU time and memory.

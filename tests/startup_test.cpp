@@ -272,6 +272,11 @@ const nlohmann::json noFnKeyboard = [] {
   return entry;
 }();
 const nlohmann::json lockedNode = {{"path", "/dev/input/event1"}, {"readable", false}};
+const nlohmann::json mouseNode = {{"path", "/dev/input/event3"},
+                                  {"readable", true},
+                                  {"name", "mouse"},
+                                  {"keyboard", false},
+                                  {"fn", false}};
 
 // X Input 2.4, as Xorg 21 and Xvfb offer it; or none, when nothing answered.
 X11Facts xServer(bool used, bool xwayland = false) {
@@ -382,13 +387,7 @@ INSTANTIATE_TEST_SUITE_P(
                       false,
                       LinuxDesktopFacts{{mouse("/dev/input/event3")}},
                       {"no-readable-keyboard"},
-                      {{"sessionType", nullptr},
-                       {"devices",
-                        {{{"path", "/dev/input/event3"},
-                          {"readable", true},
-                          {"name", "mouse"},
-                          {"keyboard", false},
-                          {"fn", false}}}}},
+                      {{"sessionType", nullptr}, {"devices", {mouseNode}}},
                       "f13"},
         // The globe key keeps its action while another key plays Fn's part.
         DiagnosisCase{"MacGlobeKeyActionWithAnotherKey",
@@ -470,12 +469,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LinuxDesktopFacts{{mouse("/dev/input/event3")}, std::nullopt, X11Facts{}},
                       {"no-readable-keyboard"},
                       {{"sessionType", nullptr},
-                       {"devices",
-                        {{{"path", "/dev/input/event3"},
-                          {"readable", true},
-                          {"name", "mouse"},
-                          {"keyboard", false},
-                          {"fn", false}}}},
+                       {"devices", {mouseNode}},
                        {"x11", x11Entry(false, false, nullptr, false, false)}},
                       "f13"}),
     [](const auto& info) { return info.param.name; });
