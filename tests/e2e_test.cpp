@@ -1,10 +1,14 @@
 // The built helper driven through virtual keyboards as its /dev/input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "support/end_to_end.h"
 
@@ -815,6 +819,23 @@ TEST_F(X11EndToEnd, StoppedServerAtStartIsNoSource) {
   EXPECT_FALSE(startThroughX("fn", {.noInputDirectory = true, .fnKey = "rightctrl"}));
   EXPECT_EQ(socketsOpen(helper->pid()), 0);
   server().resume();
+  xstep("press event-kb rightctrl");
+  EXPECT_TRUE(events().empty());
+}
+
+// A read that no socket can end, like one on a dead network mount: the
+// Xauthority file is a FIFO with no writer.
+TEST_F(X11EndToEnd, XauthorityThatNeverAnswersIsNoSource) {
+  auto fifo = server().workDirectory() + "/never";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(startThroughX("fn", {.noInputDirectory = true, .fnKey = "rightctrl"},
+                             std::vector{"DISPLAY=" + server().display(), "XAUTHORITY=" + fifo}));
+  // Once the file answers, what the helper had left of the attempt goes.
+  close(open(fifo.c_str(), O_WRONLY));
+  for (int wait = 0; wait < 500 && socketsOpen(helper->pid()) > 0; ++wait) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(socketsOpen(helper->pid()), 0);
   xstep("press event-kb rightctrl");
   EXPECT_TRUE(events().empty());
 }

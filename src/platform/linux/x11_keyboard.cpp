@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <system_error>
@@ -223,9 +224,24 @@ void shakeHands(Handshake& result, int fd, unsigned display, bool watchKeys) {
   if (watchKeys && offersRawKeys && selectRawKeys(connection)) result.held = heldKeys(connection);
 }
 
-// Runs shakeHands on a thread of its own and waits until the deadline; past
-// it, shutting the socket down ends every wait of the worker's at once, so
-// that no thread and no connection outlives this call.
+// Between the caller and the worker; the worker's copy keeps it alive when
+// the caller has given up on it.
+struct Attempt {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool abandoned = false;
+  Handshake result;
+};
+
+// Long enough for a worker to see its socket shut down.
+constexpr auto graceAfterShutdown = 100ms;
+
+// Runs shakeHands on a thread of its own and waits until the deadline. Past
+// it, shutting the socket down ends every wait on the server at once, and the
+// worker is joined. What no socket can end (a read of the Xauthority file on a
+// dead network mount) leaves the worker on its own, blocked, not waking: it
+// drops what it made when it gets through.
 Handshake shakeHandsWithin(int fd, unsigned display, bool watchKeys,
                            std::chrono::steady_clock::time_point deadline) {
   int abortHandle = fcntl(fd, F_DUPFD_CLOEXEC, 3);  // the same socket, which stays ours
@@ -233,34 +249,44 @@ Handshake shakeHandsWithin(int fd, unsigned display, bool watchKeys,
     close(fd);
     return {};
   }
-  Handshake result;
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  bool timedOut = false;
+  auto attempt = std::make_shared<Attempt>();
   std::thread worker;
   try {
-    worker = std::thread([&] {
+    worker = std::thread([attempt, fd, display, watchKeys] {
+      Handshake result;
       shakeHands(result, fd, display, watchKeys);
-      std::lock_guard lock(mutex);
-      done = true;
-      finished.notify_one();
+      std::lock_guard lock(attempt->mutex);
+      if (attempt->abandoned) {
+        xcb_disconnect(result.connection);
+        return;
+      }
+      attempt->result = result;
+      attempt->done = true;
+      attempt->finished.notify_one();
     });
   } catch (const std::system_error&) {  // no thread to be had: no X source
     close(fd);
     close(abortHandle);
     return {};
   }
-  {
-    std::unique_lock lock(mutex);
-    if (!finished.wait_until(lock, deadline, [&] { return done; })) {
-      shutdown(abortHandle, SHUT_RDWR);
-      timedOut = true;  // also when the worker was just about done
+  std::unique_lock lock(attempt->mutex);
+  auto isDone = [&] { return attempt->done; };
+  bool timedOut = !attempt->finished.wait_until(lock, deadline, isDone);
+  if (timedOut) {
+    shutdown(abortHandle, SHUT_RDWR);
+    if (!attempt->finished.wait_for(lock, graceAfterShutdown, isDone)) {
+      attempt->abandoned = true;
+      lock.unlock();
+      worker.detach();
+      close(abortHandle);
+      return {.timedOut = true};
     }
   }
+  lock.unlock();
   worker.join();
   close(abortHandle);
-  result.timedOut = timedOut;
+  auto result = attempt->result;
+  result.timedOut = timedOut;  // also when the worker was just about done
   return result;
 }
 
