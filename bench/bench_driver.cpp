@@ -406,23 +406,31 @@ json measureX11Latency(const Settings& settings, VirtualKeyboards& keyboards, XS
 }
 
 // Rounds of a part of the storm each, the two taking turns, from the
-// scheduler's nanoseconds; the presses of A come 60 events to a request.
+// scheduler's nanoseconds. A batch is 58 events of A, then Fn's part let go
+// and taken again and a Space press: the client's line for it says that it
+// has read the whole batch, so that both wake as often.
 json measureX11Cpu(const Settings& settings, VirtualKeyboards& keyboards, XServer& server,
                    const std::vector<X11Client>& clients) {
+  constexpr long eventsPerBatch = 62;
   const int rounds = settings.x11Rounds;
-  const long batches = settings.stormEvents / 60 / rounds;
+  const long batches = settings.stormEvents / eventsPerBatch / rounds;
   std::map<std::string, long long> ns;
   for (int round = 0; round < rounds; ++round) {
     for (const auto& client : clients) {
       auto process = startOnX11(keyboards, server, client);
-      long long before = cpuNs(process->pid());
-      for (long i = 0; i < batches; ++i) server.send("flood 30");
-      std::this_thread::sleep_for(200ms);  // the last events reach it
+      server.send("press 105");
       waitUntilIdle(process->pid());
+      long long before = cpuNs(process->pid());
+      for (long i = 0; i < batches; ++i) {
+        server.post("flood 29; release 105; press 105; press 65; release 65");
+        if (!readUntil(*process, client.spaceLine))
+          throw std::runtime_error(client.name + " missed");
+        server.answer();
+      }
       ns[client.name] += cpuNs(process->pid()) - before;
     }
   }
-  return cpuPerEvent(ns, batches * 60 * rounds);
+  return cpuPerEvent(ns, batches * eventsPerBatch * rounds);
 }
 
 // Both at once, idle: their context switches, CPU time and memory.
