@@ -22,6 +22,7 @@
 
 #include "support/helper_process.h"
 #include "support/virtual_keyboards.h"
+#include "support/x_server.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ struct Settings {
   int hostDeathTrials = 100;
   std::string output = "bench-results";
   std::string glibc217Helper;  // --glibc217 PATH: the shipped build, measured beside
+  int x11Rounds = 10;          // the X11 source and its floor take turns this often
 };
 
 const std::string glibc217Name = "qen-hotkey-helper (glibc 2.17)";
@@ -311,6 +313,16 @@ long long cpuNs(pid_t pid) {
   return total;
 }
 
+// Each client's nanoseconds over the events each was given.
+json cpuPerEvent(const std::map<std::string, long long>& ns, long events) {
+  json result;
+  for (const auto& [name, total] : ns) {
+    result[name] = {{"events", events},
+                    {"cpuNsPerEvent", static_cast<double>(total) / static_cast<double>(events)}};
+  }
+  return result;
+}
+
 // The native and the glibc-2.17 builds within a few percent of each other
 // need more than clock ticks over one storm each: they take turns over ten
 // rounds of the storm, timed by the scheduler's nanoseconds.
@@ -331,12 +343,134 @@ json compareHelperCpu(const Settings& settings) {
       ns[helper.name] += cpuNs(process->pid()) - before;
     }
   }
-  json result;
-  const long events = batches * 60 * rounds;
-  for (const auto& [name, total] : ns) {
-    result[name] = {{"events", events},
-                    {"cpuNsPerEvent", static_cast<double>(total) / static_cast<double>(events)}};
+  return cpuPerEvent(ns, batches * 60 * rounds);
+}
+
+// The X11 source (no keyboard node, DISPLAY naming an Xvfb of its own) beside
+// its floor, a bare X Input 2 client that selects the same raw key events.
+struct X11Client {
+  std::string name;
+  std::vector<std::string> command;
+  std::string spaceLine;
+};
+
+const std::string x11Helper = "qen-hotkey-helper (X11 source)";
+const std::string x11Floor = "bare XI2 client (floor)";
+
+std::vector<X11Client> x11Clients(const std::string& floorPath) {
+  return {{x11Helper,
+           {helperPath(), "--shortcut", "fn+space", "--fn-key", "rightctrl"},
+           "\"type\":\"toggle\""},
+          {x11Floor, {floorPath}, "space"}};
+}
+
+// Both write one start-up line: "ready", with the X source live.
+std::unique_ptr<HelperProcess> startOnX11(VirtualKeyboards& keyboards, XServer& server,
+                                          const X11Client& client) {
+  SpawnOptions spawn;
+  spawn.environment = {"DISPLAY=" + server.display()};
+  auto process =
+      std::make_unique<HelperProcess>(keyboards.runWithInput(client.command, true), spawn);
+  auto ready = process->readLine(10s);
+  if (!ready || ready->find("ready") == std::string::npos ||
+      ready->find("false") != std::string::npos) {
+    throw std::runtime_error(client.name + " did not start on X11");
   }
+  waitUntilIdle(process->pid());
+  return process;
+}
+
+// Each client in turn for a round of presses, as on the virtual keyboards,
+// from XTEST's request to the client's line.
+json measureX11Latency(const Settings& settings, VirtualKeyboards& keyboards, XServer& server,
+                       const std::vector<X11Client>& clients) {
+  std::map<std::string, std::vector<double>> samples;
+  for (int round = 0; round < settings.x11Rounds; ++round) {
+    for (const auto& client : clients) {
+      auto process = startOnX11(keyboards, server, client);
+      for (int press = 0; press < settings.latencyPresses / settings.x11Rounds; ++press) {
+        server.send("release 65; release 105; press 105");
+        waitUntilIdle(process->pid());
+        auto begin = Clock::now();
+        server.post("press 65");
+        if (!readUntil(*process, client.spaceLine))
+          throw std::runtime_error(client.name + " missed");
+        samples[client.name].push_back(microseconds(Clock::now() - begin));
+        server.answer();
+      }
+    }
+  }
+  json result;
+  for (const auto& client : clients) result[client.name] = summary(samples[client.name]);
+  return result;
+}
+
+// Rounds of a part of the storm each, the two taking turns, from the
+// scheduler's nanoseconds. A batch is 58 events of A, then Fn's part let go
+// and taken again and a Space press: the client's line for it says that it
+// has read the whole batch, so that both wake as often.
+json measureX11Cpu(const Settings& settings, VirtualKeyboards& keyboards, XServer& server,
+                   const std::vector<X11Client>& clients) {
+  constexpr long eventsPerBatch = 62;
+  const int rounds = settings.x11Rounds;
+  const long batches = settings.stormEvents / eventsPerBatch / rounds;
+  std::map<std::string, long long> ns;
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto& client : clients) {
+      auto process = startOnX11(keyboards, server, client);
+      server.send("press 105");
+      waitUntilIdle(process->pid());
+      long long before = cpuNs(process->pid());
+      for (long i = 0; i < batches; ++i) {
+        server.post("flood 29; release 105; press 105; press 65; release 65");
+        if (!readUntil(*process, client.spaceLine))
+          throw std::runtime_error(client.name + " missed");
+        server.answer();
+      }
+      ns[client.name] += cpuNs(process->pid()) - before;
+    }
+  }
+  return cpuPerEvent(ns, batches * eventsPerBatch * rounds);
+}
+
+// Both at once, idle: their context switches, CPU time and memory.
+json measureX11Idle(const Settings& settings, VirtualKeyboards& keyboards, XServer& server,
+                    const std::vector<X11Client>& clients) {
+  std::vector<std::unique_ptr<HelperProcess>> processes;
+  for (const auto& client : clients) processes.push_back(startOnX11(keyboards, server, client));
+  std::this_thread::sleep_for(200ms);
+  std::vector<long> switches, ticks;
+  for (const auto& process : processes) {
+    switches.push_back(contextSwitches(process->pid()));
+    ticks.push_back(cpuTicks(process->pid()));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
+  json result;
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    auto pid = processes[i]->pid();
+    auto status = procStatus(pid);
+    result[clients[i].name] = {{"seconds", settings.idleSeconds},
+                               {"contextSwitches", contextSwitches(pid) - switches[i]},
+                               {"cpuTicks", cpuTicks(pid) - ticks[i]},
+                               {"vmRssKiB", status["VmRSS"]},
+                               {"vmHwmKiB", status["VmHWM"]},
+                               {"pssKiB", pssKiB(pid)}};
+  }
+  return result;
+}
+
+json measureX11(const Settings& settings, const std::string& floorPath) {
+  if (auto reason = XServer::unavailableReason()) return {{"skipped", *reason}};
+  VirtualKeyboards keyboards;  // only for its namespaces without /dev/input
+  XServer server;
+  auto clients = x11Clients(floorPath);
+  json result;
+  std::cerr << "X11: latency...\n";
+  result["latency"] = measureX11Latency(settings, keyboards, server, clients);
+  std::cerr << "X11: CPU per key event, in turns...\n";
+  result["cpu"] = measureX11Cpu(settings, keyboards, server, clients);
+  std::cerr << "X11: idle...\n";
+  result["idle"] = measureX11Idle(settings, keyboards, server, clients);
   return result;
 }
 
@@ -391,7 +525,7 @@ Settings parse(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--quick") {
-      settings = {10, 40, 1, 12000, 10, settings.output, settings.glibc217Helper};
+      settings = {10, 40, 1, 12000, 10, settings.output, settings.glibc217Helper, 2};
     } else if (arg == "--output" && i + 1 < argc) {
       settings.output = argv[++i];
     } else if (arg == "--glibc217" && i + 1 < argc) {
@@ -432,6 +566,7 @@ int main(int argc, char** argv) {
       std::cerr << "CPU of both builds, in turns...\n";
       results["helperCpu"] = compareHelperCpu(settings);
     }
+    results["x11"] = measureX11(settings, floorDir + "/xi2_floor");
   }
   results["binaries"] = {{"qen-hotkey-helper", helperPath()}};
   if (!settings.glibc217Helper.empty()) results["binaries"][glibc217Name] = settings.glibc217Helper;

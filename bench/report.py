@@ -122,6 +122,41 @@ else:
 
 glibc217_rows()
 
+
+# The X11 source beside a bare X Input 2 client, on an Xvfb of its own.
+def x11_rows():
+    x11 = results.get("x11")
+    if x11 is None:
+        return
+    if "skipped" in x11:
+        rows.append(("X11 source: " + x11["skipped"], "", "", "", "", ""))
+        return
+    X11_HELPER, X11_FLOOR = HELPER + " (X11 source)", "bare XI2 client (floor)"
+    latency = x11["latency"]
+    for stat in ("median", "p99"):
+        mine, base = latency[X11_HELPER][stat], latency[X11_FLOOR][stat]
+        goal = stat == "median"
+        row(f"X11: XTEST to line, {stat} ({latency[X11_HELPER]['runs']} presses)", us(mine),
+            f"floor {us(base)}", f"{mine / base:.2f}×", "≤ 1.1× floor" if goal else "measured",
+            mine / base <= 1.1 if goal else True)
+    cpu = x11["cpu"]
+    mine, base = cpu[X11_HELPER]["cpuNsPerEvent"], cpu[X11_FLOOR]["cpuNsPerEvent"]
+    row(f"X11: CPU per key event, in turns ({cpu[X11_HELPER]['events']} events each)",
+        f"{mine:.0f} ns", f"floor {base:.0f} ns", f"{mine / base:.2f}×", "≤ 1.1× floor",
+        mine / base <= 1.1)
+    idle = x11["idle"]
+    mine, base = idle[X11_HELPER], idle[X11_FLOOR]
+    row(f"X11: idle {mine['seconds']} s: context switches", str(mine["contextSwitches"]),
+        f"floor {base['contextSwitches']}", "", "0", mine["contextSwitches"] == 0)
+    row(f"X11: idle {mine['seconds']} s: CPU time", f"{mine['cpuTicks']} ticks",
+        f"floor {base['cpuTicks']} ticks", "", "0", mine["cpuTicks"] == 0)
+    row("X11: RSS idle", f"{mine['vmRssKiB']} KiB (PSS {mine['pssKiB']} KiB)",
+        f"floor {base['vmRssKiB']} KiB (PSS {base['pssKiB']} KiB)",
+        f"{mine['vmRssKiB'] / base['vmRssKiB']:.2f}×", "measured", True)
+
+
+x11_rows()
+
 for bench in micro["benchmarks"]:
     row(f"micro: {bench['name']}", f"{bench['cpu_time']:.1f} {bench['time_unit']}", "", "",
         "measured", True)

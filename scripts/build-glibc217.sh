@@ -13,7 +13,8 @@ case $arch in
   arm64) processor=aarch64 ;;
   *) echo "build-glibc217: builds amd64 or arm64, not $arch" >&2; exit 2 ;;
 esac
-packages=(libevdev-dev:$arch libutf8proc-dev:$arch nlohmann-json3-dev pkg-config binutils)
+packages=(libevdev-dev:$arch libutf8proc-dev:$arch libxcb1-dev:$arch libxcb-xinput-dev:$arch
+  nlohmann-json3-dev pkg-config binutils)
 if [ "$arch" != "$(dpkg --print-architecture)" ] &&
   ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
   [ "$(id -u)" -eq 0 ] || { echo "Run as root: dpkg --add-architecture $arch" >&2; exit 1; }

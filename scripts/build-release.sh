@@ -15,7 +15,8 @@ if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     dpkg --add-architecture arm64
     apt-get update -qq
   fi
-  scripts/setup.sh crossbuild-essential-arm64 libevdev-dev:arm64 libutf8proc-dev:arm64 dpkg-dev
+  scripts/setup.sh crossbuild-essential-arm64 libevdev-dev:arm64 libutf8proc-dev:arm64 \
+    libxcb1-dev:arm64 libxcb-xinput-dev:arm64 dpkg-dev
   cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake")
 else
   scripts/setup.sh dpkg-dev

@@ -4,9 +4,11 @@
 set -euo pipefail
 
 # python3: the README's Python host example, tested, and the Mach-O signature check;
-# python3-pytest: the Python client's tests.
-packages=(g++ cmake ninja-build pkg-config libevdev-dev libutf8proc-dev nlohmann-json3-dev
-  libgtest-dev libfuse3-dev fuse3 util-linux python3 python3-pytest "$@")
+# python3-pytest: the Python client's tests; libxcb-xtest0-dev and xvfb: the
+# X11 source's end-to-end tests.
+packages=(g++ cmake ninja-build pkg-config libevdev-dev libutf8proc-dev libxcb1-dev
+  libxcb-xinput-dev nlohmann-json3-dev libgtest-dev libfuse3-dev fuse3 util-linux python3
+  python3-pytest libxcb-xtest0-dev xvfb "$@")
 # The Node.js client's tests need node; any installed one will do.
 command -v node >/dev/null || packages+=(nodejs)
 

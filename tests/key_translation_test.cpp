@@ -47,6 +47,7 @@ struct NamedKeyCase {
   std::uint16_t code;
   std::uint16_t leftTwin = 0;  // a named right-hand modifier's
   ModifierFlags twinBit = 0;
+  std::uint32_t x11Keycode = 0;  // the X server's, for the keys that reach it
 };
 
 void PrintTo(const NamedKeyCase& c, std::ostream* os) { *os << "key " << c.code; }
@@ -56,6 +57,9 @@ class NamedKey : public testing::TestWithParam<NamedKeyCase> {};
 TEST_P(NamedKey, HoldsTheFnBitAndTheRealFnIsNoKey) {
   const auto& c = GetParam();
   ASSERT_EQ(kernelCode(c.key), c.code);
+  if (c.x11Keycode) {
+    EXPECT_EQ(kernelCodeOfX11Keycode(c.x11Keycode), c.code);
+  }
   KeyTranslator translator;
   translator.setFnKey(c.code);
   std::uint16_t heldAtOpen[] = {KEY_FN};
@@ -80,14 +84,29 @@ TEST_P(NamedKey, HoldsTheFnBitAndTheRealFnIsNoKey) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, NamedKey,
-    testing::Values(NamedKeyCase{FnKey::fn, KEY_FN},
-                    NamedKeyCase{FnKey::rightControl, KEY_RIGHTCTRL, KEY_LEFTCTRL, 0x40000},
-                    NamedKeyCase{FnKey::rightOption, KEY_RIGHTALT, KEY_LEFTALT, 0x80000},
-                    NamedKeyCase{FnKey::rightCommand, KEY_RIGHTMETA, KEY_LEFTMETA, 0x100000},
-                    NamedKeyCase{FnKey::f13, KEY_F13}, NamedKeyCase{FnKey::f14, KEY_F14},
-                    NamedKeyCase{FnKey::f15, KEY_F15}, NamedKeyCase{FnKey::f16, KEY_F16},
-                    NamedKeyCase{FnKey::f17, KEY_F17}, NamedKeyCase{FnKey::f18, KEY_F18},
-                    NamedKeyCase{FnKey::f19, KEY_F19}, NamedKeyCase{FnKey::f20, KEY_F20}));
+    testing::Values(
+        NamedKeyCase{FnKey::fn, KEY_FN},
+        NamedKeyCase{FnKey::rightControl, KEY_RIGHTCTRL, KEY_LEFTCTRL, 0x40000, 105},
+        NamedKeyCase{FnKey::rightOption, KEY_RIGHTALT, KEY_LEFTALT, 0x80000, 108},
+        NamedKeyCase{FnKey::rightCommand, KEY_RIGHTMETA, KEY_LEFTMETA, 0x100000, 134},
+        NamedKeyCase{FnKey::f13, KEY_F13, 0, 0, 191}, NamedKeyCase{FnKey::f14, KEY_F14, 0, 0, 192},
+        NamedKeyCase{FnKey::f15, KEY_F15, 0, 0, 193}, NamedKeyCase{FnKey::f16, KEY_F16, 0, 0, 194},
+        NamedKeyCase{FnKey::f17, KEY_F17, 0, 0, 195}, NamedKeyCase{FnKey::f18, KEY_F18, 0, 0, 196},
+        NamedKeyCase{FnKey::f19, KEY_F19, 0, 0, 197},
+        NamedKeyCase{FnKey::f20, KEY_F20, 0, 0, 198}));
+
+// The keycodes of X's evdev keymap, whose numbers end at 255: Fn's never
+// arrives.
+TEST(KeyTranslation, X11KeycodesOfTheEvdevKeymap) {
+  std::pair<std::uint32_t, std::uint16_t> keys[] = {
+      {9, KEY_ESC},      {38, KEY_A},         {65, KEY_SPACE},     {37, KEY_LEFTCTRL},
+      {64, KEY_LEFTALT}, {133, KEY_LEFTMETA}, {50, KEY_LEFTSHIFT}, {66, KEY_CAPSLOCK}};
+  for (auto [keycode, code] : keys) EXPECT_EQ(kernelCodeOfX11Keycode(keycode), code) << keycode;
+  for (std::uint32_t none : {0u, 7u, 256u, 472u}) EXPECT_FALSE(kernelCodeOfX11Keycode(none));
+  for (std::uint32_t keycode = 0; keycode < 1024; ++keycode) {
+    EXPECT_NE(kernelCodeOfX11Keycode(keycode), KEY_FN) << keycode;
+  }
+}
 
 TEST(KeyTranslation, SpaceIsKeyCode49WithASpaceCharacterDownAndUp) {
   KeyTranslator translator;

@@ -139,26 +139,46 @@ bool isAllowedDescriptor(const std::string& target) {
          target == "anon_inode:inotify" || target == "anon_inode:[pidfd]";
 }
 
-TEST_F(Robustness, KeepsOpenOnlyItsStreamsKeyboardsAndOwnDescriptors) {
-  command("add event-kb");
-  command("add event-other nofn");
-  command("add event-pointer mouse");
-  ASSERT_TRUE(start("fn"));
-  const std::string fds = "/proc/" + std::to_string(helper->pid()) + "/fd";
-  int keyboardsOpen = 0;
+// Counts the descriptors beyond the three streams whose targets start with
+// each of prefixes; any other, or one that is not close-on-exec, fails.
+std::vector<int> descriptorsOpen(pid_t pid, const std::vector<std::string>& prefixes) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::vector<int> counts(prefixes.size());
   for (const auto& entry : std::filesystem::directory_iterator(fds)) {
     int fd = std::stoi(entry.path().filename());
     if (fd <= 2) continue;
     auto target = std::filesystem::read_symlink(entry.path()).string();
-    EXPECT_TRUE(isAllowedDescriptor(target)) << fd << " -> " << target;
-    keyboardsOpen += target.rfind("/dev/input/", 0) == 0;
-    std::ifstream info("/proc/" + std::to_string(helper->pid()) + "/fdinfo/" + std::to_string(fd));
+    bool counted = false;
+    for (std::size_t i = 0; i < prefixes.size(); ++i) {
+      if (target.rfind(prefixes[i], 0) == 0) {
+        ++counts[i];
+        counted = true;
+      }
+    }
+    EXPECT_TRUE(counted || isAllowedDescriptor(target)) << fd << " -> " << target;
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
     std::string key, flags;
     while (info >> key >> flags && key != "flags:") {
     }
     EXPECT_TRUE(std::stoul(flags, nullptr, 8) & O_CLOEXEC) << target << " is not close-on-exec";
   }
-  EXPECT_EQ(keyboardsOpen, 2);  // not the mouse
+  return counts;
+}
+
+TEST_F(Robustness, KeepsOpenOnlyItsStreamsKeyboardsAndOwnDescriptors) {
+  command("add event-kb");
+  command("add event-other nofn");
+  command("add event-pointer mouse");
+  ASSERT_TRUE(start("fn"));
+  EXPECT_EQ(descriptorsOpen(helper->pid(), {"/dev/input/"}), std::vector{2});  // not the mouse
+}
+
+class X11Robustness : public X11EndToEnd {};
+
+// One socket, the X server's, and nothing left of how it was reached.
+TEST_F(X11Robustness, ThroughXKeepsOpenOnlyItsStreamsOneSocketAndOwnDescriptors) {
+  ASSERT_TRUE(startThroughX("fn", {.noInputDirectory = true, .fnKey = "rightctrl"}));
+  EXPECT_EQ(descriptorsOpen(helper->pid(), {"socket:"}), std::vector{1});
 }
 
 }  // namespace

@@ -196,6 +196,7 @@ using platform::MacDesktopFacts;
 using platform::SystemShortcut;
 using platform::SystemShortcutBinding;
 using platform::WindowsDesktopFacts;
+using platform::X11Facts;
 
 // The section a problem's message sends the user to must be in the README.
 bool namesAReadmeSection(const std::string& message) {
@@ -280,6 +281,28 @@ const nlohmann::json noFnKeyboard = [] {
   return entry;
 }();
 const nlohmann::json lockedNode = {{"path", "/dev/input/event1"}, {"readable", false}};
+const nlohmann::json mouseNode = {{"path", "/dev/input/event3"},
+                                  {"readable", true},
+                                  {"name", "mouse"},
+                                  {"keyboard", false},
+                                  {"fn", false}};
+
+// X Input 2.4, as Xorg 21 and Xvfb offer it; or none, when nothing answered.
+X11Facts xServer(bool used, bool xwayland = false) {
+  return {.display = true,
+          .connected = true,
+          .xinputVersion = std::pair<std::uint16_t, std::uint16_t>{2, 4},
+          .xwayland = xwayland,
+          .used = used};
+}
+nlohmann::json x11Entry(bool display, bool connected, nlohmann::json version, bool xwayland,
+                        bool used) {
+  return {{"display", display},
+          {"connected", connected},
+          {"xinputVersion", version},
+          {"xwayland", xwayland},
+          {"used", used}};
+}
 
 constexpr platform::ModifierFlags controlBit = 0x40000, optionBit = 0x80000, commandBit = 0x100000,
                                   shiftBit = 0x20000;
@@ -398,13 +421,7 @@ INSTANTIATE_TEST_SUITE_P(
                       false,
                       LinuxDesktopFacts{{mouse("/dev/input/event3")}},
                       {"no-readable-keyboard"},
-                      {{"sessionType", nullptr},
-                       {"devices",
-                        {{{"path", "/dev/input/event3"},
-                          {"readable", true},
-                          {"name", "mouse"},
-                          {"keyboard", false},
-                          {"fn", false}}}}},
+                      {{"sessionType", nullptr}, {"devices", {mouseNode}}},
                       "f13"},
         // The globe key keeps its action while another key plays Fn's part.
         DiagnosisCase{"MacGlobeKeyActionWithAnotherKey",
@@ -527,7 +544,77 @@ INSTANTIATE_TEST_SUITE_P(
                       false,
                       WindowsDesktopFacts{"00000409", false, false},
                       {"no-keyboard-hook", "no-fn-key"},
-                      {{"keyboardLayout", "00000409"}, {"altGr", false}, {"elevated", false}}}),
+                      {{"keyboardLayout", "00000409"}, {"altGr", false}, {"elevated", false}}},
+        // Only where no keyboard node can be read is there an X server to report on.
+        DiagnosisCase{"X11KeysStandInForTheLockedNodes",
+                      true,
+                      LinuxDesktopFacts{{locked("/dev/input/event1")}, "x11", xServer(true)},
+                      {},
+                      {{"devices", {lockedNode}},
+                       {"sessionType", "x11"},
+                       {"x11", x11Entry(true, true, "2.4", false, true)}},
+                      "rightctrl"},
+        DiagnosisCase{"X11NeverSeesFn",
+                      false,
+                      LinuxDesktopFacts{{locked("/dev/input/event1")}, "x11", xServer(false)},
+                      {"no-readable-keyboard", "x11-no-fn"},
+                      {{"devices", {lockedNode}},
+                       {"sessionType", "x11"},
+                       {"x11", x11Entry(true, true, "2.4", false, false)}}},
+        DiagnosisCase{"X11NeverSeesFnNamedEither",
+                      false,
+                      LinuxDesktopFacts{{}, std::nullopt, xServer(false)},
+                      {"no-input-devices", "x11-no-fn"},
+                      {{"devices", nlohmann::json::array()},
+                       {"sessionType", nullptr},
+                       {"x11", x11Entry(true, true, "2.4", false, false)}},
+                      "fn"},
+        // Raw keys stop during another client's grab before 2.1: not used,
+        // and naming a key would not help.
+        DiagnosisCase{"XInputTooOld",
+                      false,
+                      LinuxDesktopFacts{
+                          {},
+                          std::nullopt,
+                          X11Facts{.display = true,
+                                   .connected = true,
+                                   .xinputVersion = std::pair<std::uint16_t, std::uint16_t>{2, 0}}},
+                      {"no-input-devices"},
+                      {{"devices", nlohmann::json::array()},
+                       {"sessionType", nullptr},
+                       {"x11", x11Entry(true, true, "2.0", false, false)}}},
+        DiagnosisCase{
+            "NoXInput",
+            false,
+            LinuxDesktopFacts{{}, std::nullopt, X11Facts{.display = true, .connected = true}},
+            {"no-input-devices"},
+            {{"devices", nlohmann::json::array()},
+             {"sessionType", nullptr},
+             {"x11", x11Entry(true, true, nullptr, false, false)}},
+            "rightalt"},
+        DiagnosisCase{"XwaylandServer",
+                      false,
+                      LinuxDesktopFacts{{locked("/dev/input/event1")}, "x11", xServer(false, true)},
+                      {"no-readable-keyboard", "xwayland-only"},
+                      {{"devices", {lockedNode}},
+                       {"sessionType", "x11"},
+                       {"x11", x11Entry(true, true, "2.4", true, false)}},
+                      "rightmeta"},
+        DiagnosisCase{"WaylandSessionIsNotTried",
+                      false,
+                      LinuxDesktopFacts{{}, "wayland", X11Facts{.display = true, .xwayland = true}},
+                      {"no-input-devices", "xwayland-only"},
+                      {{"devices", nlohmann::json::array()},
+                       {"sessionType", "wayland"},
+                       {"x11", x11Entry(true, false, nullptr, true, false)}}},
+        DiagnosisCase{"NoDisplay",
+                      false,
+                      LinuxDesktopFacts{{mouse("/dev/input/event3")}, std::nullopt, X11Facts{}},
+                      {"no-readable-keyboard"},
+                      {{"sessionType", nullptr},
+                       {"devices", {mouseNode}},
+                       {"x11", x11Entry(false, false, nullptr, false, false)}},
+                      "f13"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Startup, DiagnoseIsAnOptionAnywhereButInTheShortcutsPlace) {

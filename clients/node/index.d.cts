@@ -133,14 +133,32 @@ interface DiagnosisCommon {
   fnKey?: FnKeyName;
 }
 
+/** The X server of an X11 session, looked at only when no keyboard node can be read. */
+export interface DiagnosedX11 {
+  /** DISPLAY is set */
+  display: boolean;
+  /** a display of this machine answered in time (none is tried for another's, or under Wayland) */
+  connected: boolean;
+  /** X Input's version as agreed, such as "2.4" */
+  xinputVersion: string | null;
+  /** the server is Xwayland, or the session Wayland */
+  xwayland: boolean;
+  /** its raw key events reach the helper */
+  used: boolean;
+}
+
 export interface LinuxDiagnosis extends DiagnosisCommon {
   platform: 'linux';
-  /** at most one */
-  problems: DiagnosisProblem<'no-input-devices' | 'no-readable-keyboard' | 'no-fn-key'>[];
+  /** one about the keyboard nodes at most, then those about X */
+  problems: DiagnosisProblem<
+    'no-input-devices' | 'no-readable-keyboard' | 'no-fn-key' | 'x11-no-fn' | 'xwayland-only'
+  >[];
   /** `fn`: whether the device has the key in Fn's part */
   devices: DiagnosedDevice[];
   /** XDG_SESSION_TYPE */
   sessionType: string | null;
+  /** only when no keyboard node can be read */
+  x11?: DiagnosedX11;
 }
 
 export interface MacDiagnosis extends DiagnosisCommon {

@@ -18,6 +18,7 @@ using platform::ModifierFlags;
 using platform::SystemShortcut;
 using platform::SystemShortcutBinding;
 using platform::WindowsDesktopFacts;
+using platform::X11Facts;
 
 struct Problem {
   std::string code;
@@ -106,6 +107,47 @@ std::vector<Problem> linuxProblems(const std::vector<InputDevice>& devices, FnKe
     return {noFnKey(key)};
   }
   return {};
+}
+
+constexpr const char* keyboardAccess = "Keyboard access on Linux";
+
+// Only when no keyboard node can be read does the helper look at X at all.
+std::vector<Problem> x11Problems(const X11Facts& x11, FnKey key) {
+  std::vector<Problem> problems;
+  bool offersRawKeys = x11.connected && !x11.xwayland && x11.xinputVersion &&
+                       *x11.xinputVersion >= platform::oldestUsableXInput;
+  if (offersRawKeys && key == FnKey::fn) {
+    problems.push_back(
+        problem("x11-no-fn",
+                "Fn never reaches the X server, which drops its key code, so the keys of this X11 "
+                "session cannot make the shortcut. Name another key with --fn-key (rightctrl, for "
+                "instance), or give this user read access to the keyboards (the input group), then "
+                "start the helper again.",
+                keyboardAccess));
+  }
+  if (x11.xwayland) {
+    problems.push_back(problem(
+        "xwayland-only",
+        "This is a Wayland session: its X server, Xwayland, shows a program the keys only while "
+        "an X window has the keyboard focus, so keys typed into Wayland windows would be "
+        "missed, and the helper does not take them from it. Give this user read access to the "
+        "keyboards (the input group), then start the helper again.",
+        keyboardAccess));
+  }
+  return problems;
+}
+
+EventValue x11Entry(const X11Facts& x11) {
+  EventValue version = nullptr;
+  if (x11.xinputVersion) {
+    version =
+        std::to_string(x11.xinputVersion->first) + "." + std::to_string(x11.xinputVersion->second);
+  }
+  return EventObject{{"display", x11.display},
+                     {"connected", x11.connected},
+                     {"xinputVersion", version},
+                     {"xwayland", x11.xwayland},
+                     {"used", x11.used}};
 }
 
 const char* globeKeyActionName(GlobeKeyAction action) {
@@ -281,8 +323,15 @@ EventPayload linuxDiagnosis(bool trusted, const LinuxDesktopFacts& facts,
   payload.emplace_back("devices", std::move(devices));
   payload.emplace_back("sessionType",
                        facts.sessionType ? text(*facts.sessionType) : EventValue(nullptr));
-  payload.emplace_back("problems",
-                       problemList(linuxProblems(facts.devices, fnKey.value_or(FnKey::fn))));
+  auto key = fnKey.value_or(FnKey::fn);
+  std::vector<Problem> problems;
+  // Keys from X stand in for the keyboard nodes that cannot be read.
+  if (!facts.x11 || !facts.x11->used) problems = linuxProblems(facts.devices, key);
+  if (facts.x11) {
+    payload.emplace_back("x11", x11Entry(*facts.x11));
+    for (auto& found : x11Problems(*facts.x11, key)) problems.push_back(std::move(found));
+  }
+  payload.emplace_back("problems", problemList(problems));
   return payload;
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -113,7 +114,7 @@ bool isProcessTrusted(const TrustQueryOptions& options);
 
 // What stands between the user and a toggle, as facts without judgement; read
 // for --diagnose only, as the helper otherwise reads no file, environment
-// variable or preference.
+// variable or preference but what Linux's X11 source needs to connect.
 struct InputDevice {
   std::string path;
   bool readable = false;
@@ -123,9 +124,25 @@ struct InputDevice {
   bool reportsFn = false;  // it declares the key that plays Fn's part
 };
 
+// The X server that DISPLAY names, as the helper found it when no keyboard
+// node could be read, the only time it looks.
+struct X11Facts {
+  bool display = false;    // DISPLAY is set
+  bool connected = false;  // a display of this machine answered in time; none
+                           // is tried for another machine's, or under Wayland
+  std::optional<std::pair<std::uint16_t, std::uint16_t>> xinputVersion;  // as agreed
+  bool xwayland = false;  // the server is Xwayland, or the session Wayland
+  bool used = false;      // its keys would reach the helper
+};
+
+// The oldest X Input whose raw key events the X11 source takes: from 2.1 on,
+// they keep coming while another client grabs the keyboard.
+inline constexpr std::pair<std::uint16_t, std::uint16_t> oldestUsableXInput{2, 1};
+
 struct LinuxDesktopFacts {
   std::vector<InputDevice> devices;        // every event node, in the order the helper opens them
   std::optional<std::string> sessionType;  // XDG_SESSION_TYPE
+  std::optional<X11Facts> x11;             // only when no keyboard node can be read
 };
 
 // What pressing the globe key alone does besides (AppleFnUsageType).

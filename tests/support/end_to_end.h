@@ -11,6 +11,7 @@
 
 #include "support/helper_process.h"
 #include "support/virtual_keyboards.h"
+#include "support/x_server.h"
 
 namespace qen::testing {
 
@@ -26,6 +27,12 @@ struct StartOptions {
 };
 
 class EndToEnd : public ::testing::Test {
+ public:
+  static json toggleEvent(const std::string& shortcut) {
+    bool fn = shortcut == "Fn";
+    return {{"type", "toggle"}, {"shortcut", shortcut}, {"source", fn ? "fn" : "fn+space"}};
+  }
+
  protected:
   void SetUp() override {
     if (auto reason = VirtualKeyboards::unavailableReason()) {
@@ -100,13 +107,62 @@ class EndToEnd : public ::testing::Test {
     return static_cast<int>(written.size());
   }
 
-  static json toggleEvent(const std::string& shortcut) {
-    bool fn = shortcut == "Fn";
-    return {{"type", "toggle"}, {"shortcut", shortcut}, {"source", fn ? "fn" : "fn+space"}};
-  }
-
   std::unique_ptr<VirtualKeyboards> keyboards;
   std::unique_ptr<HelperProcess> helper;
+};
+
+// The same with an X server of the test's own, whose keys xkeys sends by
+// exact keycode; the helper finds it through DISPLAY.
+class X11EndToEnd : public EndToEnd {
+ protected:
+  void SetUp() override {
+    EndToEnd::SetUp();
+    if (IsSkipped()) return;
+    if (auto reason = XServer::unavailableReason()) GTEST_SKIP() << *reason;
+  }
+
+  XServer& server(XServerOptions options = {}) {
+    if (!x11) x11 = std::make_unique<XServer>(options);
+    return *x11;
+  }
+
+  // The helper with DISPLAY naming the server, or as environment says;
+  // without /dev/input unless options say otherwise.
+  bool startThroughX(const std::string& shortcut, StartOptions options = {},
+                     std::optional<std::vector<std::string>> environment = std::nullopt) {
+    SpawnOptions spawn;
+    spawn.environment = environment.value_or(std::vector{"DISPLAY=" + server().display()});
+    return start(shortcut, options, spawn);
+  }
+
+  // A vkbd-style line (press NAME KEY; release NAME KEY) sent through XTEST
+  // instead, then waits until the helper has handled it. Raw events never
+  // repeat, and X knows no nodes: repeat and add lines send nothing. Other
+  // commands (grab, ungrab) go to xkeys as they are.
+  void xstep(const std::string& line) {
+    std::string keys;
+    std::istringstream commands(line);
+    for (std::string one; std::getline(commands, one, ';');) {
+      std::istringstream words(one);
+      std::string verb, name, key;
+      words >> verb >> name >> key;
+      if (verb == "repeat" || verb == "add") continue;
+      if (verb == "press" || verb == "release") {
+        auto keycode = x11Keycode(key);
+        ASSERT_TRUE(keycode) << "no X keycode for " << key;
+        one = verb + " " + std::to_string(*keycode);
+      }
+      keys += (keys.empty() ? "" : ";") + one;
+    }
+    if (!keys.empty()) {
+      ASSERT_EQ(server().send(keys), "ok") << line;
+    }
+    if (helper) {
+      ASSERT_TRUE(waitUntilIdle(helper->pid()));
+    }
+  }
+
+  std::unique_ptr<XServer> x11;
 };
 
 }  // namespace qen::testing

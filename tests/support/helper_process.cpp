@@ -9,9 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
+
+extern char** environ;  // macOS declares it nowhere
 
 namespace qen::testing {
 namespace {
@@ -38,6 +42,28 @@ void closeFrom(int first) {
 #endif
 }
 
+// What this process has, less what points at a desktop session, with what
+// the options set; as execve() takes it.
+std::vector<char*> environmentFor(const SpawnOptions& options) {
+  std::vector<std::string_view> replaced = {"DISPLAY=", "XAUTHORITY=", "XDG_SESSION_TYPE="};
+  for (std::string_view entry : options.environment) {
+    replaced.push_back(entry.substr(0, entry.find('=') + 1));
+  }
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    if (std::none_of(replaced.begin(), replaced.end(),
+                     [&](std::string_view name) { return text.starts_with(name); })) {
+      environment.push_back(*entry);
+    }
+  }
+  for (const auto& entry : options.environment) {
+    environment.push_back(const_cast<char*>(entry.c_str()));
+  }
+  environment.push_back(nullptr);
+  return environment;
+}
+
 }  // namespace
 
 // QEN_TEST_HELPER (an absolute path) runs the same tests on another build of
@@ -57,6 +83,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions 
   args.push_back(nullptr);
   const char* path = args[0];
   if (options.argumentZero) args[0] = const_cast<char*>(options.argumentZero->c_str());
+  auto environment = environmentFor(options);  // made before fork(): no malloc after it
   pid_ = fork();
   if (pid_ == 0) {
     int input = options.inputPipe ? in[0] : open("/dev/null", O_RDONLY);
@@ -73,7 +100,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv, SpawnOptions 
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
-    execv(path, args.data());
+    execve(path, args.data(), environment.data());
     _exit(127);
   }
   close(out[1]);

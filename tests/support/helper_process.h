@@ -22,6 +22,10 @@ struct SpawnOptions {
   bool closedOutput = false;                // the host gave it no standard output
   std::optional<std::string> argumentZero;  // else the path that is executed
   bool inputPipe = false;                   // standard input from a pipe we write to
+  // NAME=value, on top of this process's environment less what points at a
+  // desktop session (DISPLAY, XAUTHORITY, XDG_SESSION_TYPE), which a test
+  // names where it wants one.
+  std::vector<std::string> environment;
 };
 
 class HelperProcess {

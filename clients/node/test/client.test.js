@@ -51,9 +51,10 @@ function script(name, body) {
 }
 
 // Runs the helper with the given directory (or none) as its /dev/input.
+// Without what points at a desktop session: no X server stands in for the keyboards.
 function helperWithInput(input) {
   return script(`helper-${Math.random().toString(36).slice(2)}`,
-    `#!/bin/sh\nexec ${runner} ${input} ${helperPath} "$@"\n`);
+    `#!/bin/sh\nexec env -u DISPLAY -u XAUTHORITY -u XDG_SESSION_TYPE ${runner} ${input} ${helperPath} "$@"\n`);
 }
 
 // The helper installs its signal watchers just after its start-up lines; a
@@ -329,6 +330,8 @@ test('diagnose resolves with the diagnosis, and rejects whenever the helper ends
     assert.equal(diagnosis.platform, 'linux');
     assert.deepEqual(diagnosis.devices, []);
     assert.deepEqual(diagnosis.problems.map((problem) => problem.code), ['no-input-devices']);
+    assert.deepEqual(diagnosis.x11,
+      { display: false, connected: false, xinputVersion: null, xwayland: false, used: false });
     assert.equal(diagnosis.fnKey, undefined);
     const named = await diagnose({ binaryPath: helperWithInput('--none'), fnKey: 'RightSuper' });
     assert.equal(named.fnKey, 'rightmeta');

@@ -71,6 +71,18 @@ class Device:
 
 
 @dataclass(frozen=True)
+class X11:
+    """The X server of an X11 session (Linux), looked at only when no keyboard
+    node can be read."""
+
+    display: bool  # DISPLAY is set
+    connected: bool  # a display of this machine answered in time
+    xinput_version: Optional[str]  # as agreed, such as "2.4"
+    xwayland: bool  # Xwayland, or a Wayland session
+    used: bool  # its raw key events reach the helper
+
+
+@dataclass(frozen=True)
 class Diagnosis:
     """What `qen-hotkey-helper --diagnose` found."""
 
@@ -83,6 +95,7 @@ class Diagnosis:
     globe_key_action: Optional[str] = None  # macOS
     secure_event_input: Optional[bool] = None  # macOS
     fn_key: Optional[str] = None
+    x11: Optional[X11] = None  # Linux, when no keyboard node can be read
     keyboard_layout: Optional[str] = None  # Windows: the active layout's HKL, in hex
     alt_gr: Optional[bool] = None  # Windows: that layout types with AltGr
     elevated: Optional[bool] = None  # Windows: the helper runs as administrator
@@ -134,4 +147,6 @@ def parse_diagnosis(fields: Dict[str, Any]) -> Diagnosis:
         "problems": tuple(from_json(Problem, problem) for problem in fields.get("problems", ())),
         "devices": tuple(from_json(Device, device) for device in fields.get("devices", ())),
     }
+    if isinstance(fields.get("x11"), dict):
+        nested["x11"] = from_json(X11, fields["x11"])
     return from_json(Diagnosis, {**fields, **nested})

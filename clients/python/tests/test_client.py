@@ -15,8 +15,8 @@ from pathlib import Path
 import pytest
 
 import qen_hotkey_helper
-from qen_hotkey_helper import (Exit, Helper, HelperError, HelperStartError, Ready, Release,
-                               Toggle, diagnose, find_binary)
+from qen_hotkey_helper import (X11, Exit, Helper, HelperError, HelperStartError, Ready,
+                               Release, Toggle, diagnose, find_binary)
 
 REPO = Path(__file__).resolve().parents[3]
 RUNNER = REPO / "tools/vkbd/run-with-input.sh"
@@ -47,9 +47,11 @@ def fake_helper(folder, name, body):
 
 
 def with_input(folder, input_dir):
-    """The helper, run with input_dir (or none, with "--none") as its /dev/input."""
+    """The helper, run with input_dir (or none, with "--none") as its /dev/input,
+    and without what points at a desktop session: no X server stands in."""
     return script(folder, f"helper-{Path(input_dir).name}",
-                  f'#!/bin/sh\nexec {RUNNER} {input_dir} {HELPER} "$@"\n')
+                  "#!/bin/sh\nexec env -u DISPLAY -u XAUTHORITY -u XDG_SESSION_TYPE "
+                  f'{RUNNER} {input_dir} {HELPER} "$@"\n')
 
 
 def events_of(form, helper):
@@ -206,6 +208,8 @@ def test_diagnose_gives_the_diagnosis_or_raises_with_what_went_wrong(tmp_path):
         diagnosis = diagnose(binary_path=with_input(tmp_path, "--none"), fn_key="f13")
         assert (diagnosis.platform, diagnosis.devices, diagnosis.fn_key) == ("linux", (), "f13")
         assert [problem.code for problem in diagnosis.problems] == ["no-input-devices"]
+        assert diagnosis.x11 == X11(display=False, connected=False, xinput_version=None,
+                                    xwayland=False, used=False)
     ready = '{"type":"ready","shortcut":"Fn","accessibilityTrusted":true}'
     for body, message, exit_code in [
         ('print(\'{"type":"error","message":"Missing --shortcut argument."}\'); sys.exit(1)',

@@ -1,6 +1,7 @@
-// The desktop on Linux: keyboards from evdev, delivered to the registered
-// monitors from an epoll loop on the main thread, which ends when the host is
-// gone or standard output fails.
+// The desktop on Linux: keyboards from evdev or, when none can be read, from
+// the X server of an X11 session, delivered to the registered monitors from an
+// epoll loop on the main thread, which ends when the host is gone or standard
+// output fails.
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/linux/evdev_keyboards.h"
+#include "platform/linux/x11_keyboard.h"
 #include "platform/platform.h"
 #include "platform/posix/process.h"
 
@@ -22,6 +24,8 @@ namespace {
 constexpr const char* inputDirectory = "/dev/input";
 constexpr std::uint64_t parentToken = 1;
 constexpr std::uint64_t standardOutputToken = 2;
+// The X server's connection, and the X source's keyboard in the translation.
+constexpr std::uint64_t x11Token = 3;
 
 constexpr int noParentToWatch = -1;
 constexpr int parentAlreadyGone = -2;
@@ -72,7 +76,8 @@ class Desktop {
  public:
   Desktop()
       : epollFd_(epoll_create1(EPOLL_CLOEXEC)),
-        keyboards_(inputDirectory, epollFd_, [this](const DesktopEvent& e) { dispatch(e); }) {}
+        keyboards_(inputDirectory, epollFd_, translator_,
+                   [this](const DesktopEvent& e) { dispatch(e); }) {}
 
   MonitorHandle add(EventMask mask, GlobalHandler handler) {
     MonitorHandle handle{registrations_.size() + 1};
@@ -95,6 +100,24 @@ class Desktop {
 
   evdev::EvdevKeyboards& keyboards() { return keyboards_; }
 
+  // Whether keys reach us: from a keyboard node that can be read; only when
+  // none can, from an X11 session's server, and only when a key other than Fn
+  // plays Fn's part, as X never sees Fn.
+  bool hasKeys() {
+    keyboards_.start();
+    if (keyboards_.openCount() > 0) return true;
+    if (keyboards_.fnKeyCode() != KEY_FN) considerX11(true);
+    return x11_ != nullptr;
+  }
+
+  // The X server as found when no keyboard node can be read; nothing else.
+  std::optional<X11Facts> x11Facts() {
+    keyboards_.start();
+    if (keyboards_.openCount() > 0) return std::nullopt;
+    considerX11(keyboards_.fnKeyCode() != KEY_FN);
+    return x11Facts_;
+  }
+
   // Returns when the host is gone (it exited, or it closed our standard
   // output), or once a write to standard output has failed: the handlers write
   // from inside handleReady(), start-up before the loop.
@@ -115,13 +138,51 @@ class Desktop {
       for (int i = 0; i < count; ++i) {
         auto token = ready[i].data.u64;
         if (token == parentToken || token == standardOutputToken) return;
-        keyboards_.handleReady(token, ready[i].events);
+        if (token == x11Token) {
+          readX11(ready[i].events);
+        } else {
+          keyboards_.handleReady(token, ready[i].events);
+          // A keyboard node that became readable takes over for good.
+          if (x11_ && keyboards_.openCount() > 0) dropX11();
+        }
         if (standardOutputFailed) return;
       }
     }
   }
 
  private:
+  // Once per process: the answer stands, as the trust answer does.
+  void considerX11(bool watchKeys) {
+    if (x11Facts_) return;
+    auto probe = x11::probe(x11::Session::fromEnvironment(), watchKeys);
+    x11Facts_ = probe.facts;
+    if (!probe.keyboard) return;
+    x11_ = std::move(probe.keyboard);
+    translator_.joinKeyboard(x11Token, x11_->heldAtStart());
+    watchForHangUp(epollFd_, x11_->fileDescriptor(), x11Token, EPOLLIN);
+  }
+
+  void readX11(std::uint32_t epollEvents) {
+    if (!x11_) return;  // dropped earlier in the same batch
+    bool alive = x11_->readEvents([this](std::uint16_t code, std::int32_t value) {
+      deliver(translator_.translate(x11Token, code, value));
+    });
+    // A hang-up that libxcb has not seen yet would wake us for ever.
+    if (!alive || (epollEvents & (EPOLLHUP | EPOLLERR))) dropX11();
+  }
+
+  // The server is gone, or a keyboard node took over: the keys X held go up,
+  // as when the last keyboard is unplugged.
+  void dropX11() {
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, x11_->fileDescriptor(), nullptr);
+    x11_.reset();
+    deliver(translator_.removeKeyboard(x11Token));
+  }
+
+  void deliver(const std::optional<DesktopEvent>& event) {
+    if (event) dispatch(*event);
+  }
+
   void dispatch(const DesktopEvent& event) {
     for (const auto& registration : registrations_) {
       if (registration->handler && (registration->mask & event.type) &&
@@ -132,7 +193,10 @@ class Desktop {
   }
 
   int epollFd_;
+  evdev::KeyTranslator translator_;  // one translation for both sources
   evdev::EvdevKeyboards keyboards_;
+  std::unique_ptr<x11::X11Keyboard> x11_;
+  std::optional<X11Facts> x11Facts_;
   std::vector<std::unique_ptr<Registration>> registrations_;
 };
 
@@ -166,18 +230,17 @@ void removeMonitor(MonitorHandle handle) { desktop().remove(handle); }
 
 void setFnKey(FnKey key) { desktop().keyboards().setFnKey(evdev::kernelCode(key)); }
 
-// Read access to a keyboard stands in for the desktop's permission to watch
-// other applications' keys. Linux has no prompt for it: the prompt flag asks
-// nothing, and the README tells the user how to grant access.
-bool isProcessTrusted(const TrustQueryOptions&) {
-  desktop().keyboards().start();
-  return desktop().keyboards().openCount() > 0;
-}
+// Read access to a keyboard, or an X11 session's raw keys, stands in for the
+// desktop's permission to watch other applications' keys. Linux has no prompt
+// for it: the prompt flag asks nothing, and the README tells the user how to
+// grant access.
+bool isProcessTrusted(const TrustQueryOptions&) { return desktop().hasKeys(); }
 
 DesktopFacts gatherDesktopFacts() {
   LinuxDesktopFacts facts{
       .devices = evdev::describeInputDevices(inputDirectory, desktop().keyboards().fnKeyCode())};
   if (const char* session = std::getenv("XDG_SESSION_TYPE")) facts.sessionType = session;
+  facts.x11 = desktop().x11Facts();
   return facts;
 }
 

@@ -111,8 +111,12 @@ std::vector<InputDevice> describeInputDevices(const std::string& directory,
   return devices;
 }
 
-EvdevKeyboards::EvdevKeyboards(std::string directory, int epollFd, Sink sink)
-    : directory_(std::move(directory)), epollFd_(epollFd), sink_(std::move(sink)) {}
+EvdevKeyboards::EvdevKeyboards(std::string directory, int epollFd, KeyTranslator& translator,
+                               Sink sink)
+    : directory_(std::move(directory)),
+      epollFd_(epollFd),
+      sink_(std::move(sink)),
+      translator_(translator) {}
 
 EvdevKeyboards::~EvdevKeyboards() {
   while (!keyboards_.empty()) remove(keyboards_.begin()->first);

@@ -26,7 +26,8 @@ class EvdevKeyboards {
   // Tokens below firstKeyboardToken are free for the epoll loop's other sources.
   static constexpr std::uint64_t firstKeyboardToken = 16;
 
-  EvdevKeyboards(std::string directory, int epollFd, Sink sink);
+  // The translator is the desktop's, which another source of keys may share.
+  EvdevKeyboards(std::string directory, int epollFd, KeyTranslator& translator, Sink sink);
   ~EvdevKeyboards();
   EvdevKeyboards(const EvdevKeyboards&) = delete;
   EvdevKeyboards& operator=(const EvdevKeyboards&) = delete;
@@ -72,7 +73,7 @@ class EvdevKeyboards {
   bool started_ = false;
   std::uint64_t nextToken_ = firstKeyboardToken;
   std::map<std::uint64_t, Keyboard> keyboards_;
-  KeyTranslator translator_;
+  KeyTranslator& translator_;
 };
 
 }  // namespace qen::platform::evdev

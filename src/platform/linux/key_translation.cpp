@@ -97,6 +97,12 @@ std::uint16_t kernelCode(FnKey key) {
                                     (static_cast<int>(key) - static_cast<int>(FnKey::f13)));
 }
 
+std::optional<std::uint16_t> kernelCodeOfX11Keycode(std::uint32_t keycode) {
+  constexpr std::uint32_t firstX11Keycode = 8, lastX11Keycode = 255;
+  if (keycode < firstX11Keycode || keycode > lastX11Keycode) return std::nullopt;
+  return static_cast<std::uint16_t>(keycode - firstX11Keycode);
+}
+
 std::uint16_t virtualKeyCode(std::uint16_t kernelCode) {
   return kernelCode < KEY_CNT ? virtualKeyTable[kernelCode] : noVirtualKeyCode;
 }

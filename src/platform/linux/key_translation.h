@@ -26,6 +26,10 @@ ModifierFlags modifierBit(std::uint16_t kernelCode);
 // The kernel's key code of the key that plays Fn's part.
 std::uint16_t kernelCode(FnKey key);
 
+// The kernel's key code of an X server's keycode (X keycodes are the evdev
+// codes plus 8, and end at 255); nothing for a keycode below 8.
+std::optional<std::uint16_t> kernelCodeOfX11Keycode(std::uint32_t keycode);
+
 class KeyTranslator {
  public:
   // The key that plays Fn's part (KEY_FN until said otherwise); before any
