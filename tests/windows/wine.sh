@@ -28,8 +28,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 alive() { [ -f "$dir/$1.pid" ] && kill -0 "$(cat "$dir/$1.pid")" 2>/dev/null; }
 
+# wineserver -k ends Wine's own services (winedevice.exe and the rest) with
+# the server; a plain kill leaves them behind.
 stop_all() {
   local name
+  if alive wineserver; then
+    timeout 10 "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+  fi
   for name in wineserver xvfb; do
     if alive $name; then
       kill "$(cat "$dir/$name.pid")" 2>/dev/null || true
@@ -71,7 +76,7 @@ ensure_running() {
   exec 9>"$dir/lock"
   flock 9
   if ! alive xvfb || ! alive wineserver; then
-    "$top/scripts/setup.sh" wine wine64 xvfb x11-xserver-utils python3-xlib >&2
+    "$top/scripts/setup.sh" wine wine64 xvfb x11-xserver-utils >&2
     [ -f "$WINEPREFIX/system.reg" ] || echo "wine.sh: making the Wine prefix $WINEPREFIX (once)" >&2
     stop_all
     start_xvfb

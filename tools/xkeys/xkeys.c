@@ -13,10 +13,13 @@
  *   flood COUNT                      COUNT presses and releases of keycode 38 (A)
  *   grab | ungrab                    this client grabs the keyboard, or lets go
  *   held                             answers "ok" and the keycodes held down
+ *   focus NAME                       gives the keyboard focus to the window whose
+ *                                    WM_NAME is NAME, waiting up to 5 s for it
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -40,6 +43,41 @@ static const char *grab(void) {
   int granted = reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
   free(reply);
   return granted ? NULL : "grab refused";
+}
+
+/* The window below top whose WM_NAME is name, or XCB_NONE. */
+static xcb_window_t find_window(xcb_window_t top, const char *name) {
+  xcb_get_property_reply_t *title = xcb_get_property_reply(
+      connection,
+      xcb_get_property(connection, 0, top, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 256), NULL);
+  int match = title && (size_t)xcb_get_property_value_length(title) == strlen(name) &&
+              !memcmp(xcb_get_property_value(title), name, strlen(name));
+  free(title);
+  if (match) return top;
+  xcb_query_tree_reply_t *tree =
+      xcb_query_tree_reply(connection, xcb_query_tree(connection, top), NULL);
+  xcb_window_t found = XCB_NONE;
+  if (tree) {
+    xcb_window_t *children = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree) && found == XCB_NONE; i++)
+      found = find_window(children[i], name);
+  }
+  free(tree);
+  return found;
+}
+
+/* The window may not be mapped yet when its program says it is ready. */
+static const char *focus(const char *name) {
+  const struct timespec pause = {0, 50 * 1000 * 1000};
+  for (int attempt = 0; attempt < 100; attempt++) {
+    xcb_window_t window = find_window(root, name);
+    if (window != XCB_NONE) {
+      xcb_set_input_focus(connection, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+      return NULL;
+    }
+    nanosleep(&pause, NULL);
+  }
+  return "no window of that name";
 }
 
 /* The keycodes held down, after " ". */
@@ -70,6 +108,7 @@ static const char *run_command(char *command, char *extra, size_t extra_size) {
     int type = words[0][0] == 'p' ? XCB_KEY_PRESS : XCB_KEY_RELEASE;
     return fake((uint8_t)type, number) ? NULL : "keycode out of range";
   }
+  if (!strcmp(words[0], "focus")) return n == 2 ? focus(words[1]) : "needs a window name";
   if (!strcmp(words[0], "flood")) {
     if (!numeric || number < 0) return "needs a count";
     for (long i = 0; i < number; i++) {
