@@ -7,12 +7,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "platform/common/monitor_list.h"
 #include "platform/linux/evdev_keyboards.h"
 #include "platform/linux/x11_keyboard.h"
 #include "platform/platform.h"
@@ -65,13 +65,6 @@ void watchForHangUp(int epollFd, int fd, std::uint64_t token, std::uint32_t even
   epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event);
 }
 
-struct Registration {
-  MonitorHandle handle;
-  EventMask mask;
-  GlobalHandler handler;  // empty for local monitors, which never fire here
-  std::atomic<bool> active{true};
-};
-
 class Desktop {
  public:
   Desktop()
@@ -79,24 +72,7 @@ class Desktop {
         keyboards_(inputDirectory, epollFd_, translator_,
                    [this](const DesktopEvent& e) { dispatch(e); }) {}
 
-  MonitorHandle add(EventMask mask, GlobalHandler handler) {
-    MonitorHandle handle{registrations_.size() + 1};
-    auto registration = std::make_unique<Registration>();
-    registration->handle = handle;
-    registration->mask = mask;
-    registration->handler = std::move(handler);
-    registrations_.push_back(std::move(registration));
-    return handle;
-  }
-
-  // The registrations are only added during start-up, before any other thread
-  // exists; afterwards removal touches nothing but an atomic flag, so it is safe
-  // while the main thread dispatches.
-  void remove(MonitorHandle handle) {
-    for (const auto& registration : registrations_) {
-      if (registration->handle == handle) registration->active.store(false);
-    }
-  }
+  MonitorList& monitors() { return monitors_; }
 
   evdev::EvdevKeyboards& keyboards() { return keyboards_; }
 
@@ -183,21 +159,14 @@ class Desktop {
     if (event) dispatch(*event);
   }
 
-  void dispatch(const DesktopEvent& event) {
-    for (const auto& registration : registrations_) {
-      if (registration->handler && (registration->mask & event.type) &&
-          registration->active.load()) {
-        registration->handler(event);
-      }
-    }
-  }
+  void dispatch(const DesktopEvent& event) { monitors_.dispatch(event); }
 
   int epollFd_;
   evdev::KeyTranslator translator_;  // one translation for both sources
   evdev::EvdevKeyboards keyboards_;
   std::unique_ptr<x11::X11Keyboard> x11_;
   std::optional<X11Facts> x11Facts_;
-  std::vector<std::unique_ptr<Registration>> registrations_;
+  MonitorList monitors_;
 };
 
 // Never destroyed: the signal thread may still remove monitors while the
@@ -217,16 +186,16 @@ void prepareProcess() {
 std::optional<MonitorHandle> addGlobalMonitor(EventMask mask, GlobalHandler handler) {
   desktop().keyboards().start();
   if (mask & keyUpMask) desktop().keyboards().reportKeyUps();
-  return desktop().add(mask, std::move(handler));
+  return desktop().monitors().add(mask, std::move(handler));
 }
 
 // The helper has no window and so never has the keyboard focus: a local monitor
 // registers, but no event is ever sent to this process.
 std::optional<MonitorHandle> addLocalMonitor(EventMask mask, LocalHandler) {
-  return desktop().add(mask, nullptr);
+  return desktop().monitors().add(mask, nullptr);
 }
 
-void removeMonitor(MonitorHandle handle) { desktop().remove(handle); }
+void removeMonitor(MonitorHandle handle) { desktop().monitors().remove(handle); }
 
 void setFnKey(FnKey key) { desktop().keyboards().setFnKey(evdev::kernelCode(key)); }
 

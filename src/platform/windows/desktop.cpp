@@ -7,9 +7,8 @@
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
-#include <vector>
 
+#include "platform/common/monitor_list.h"
 #include "platform/platform.h"
 #include "platform/windows/key_translation.h"
 #include "platform/windows/process.h"
@@ -70,13 +69,6 @@ LRESULT CALLBACK onHookKey(int code, WPARAM message, LPARAM data) {
   return CallNextHookEx(nullptr, code, message, data);
 }
 
-struct Registration {
-  MonitorHandle handle;
-  EventMask mask;
-  GlobalHandler handler;  // empty for local monitors, which never fire here
-  std::atomic<bool> active{true};
-};
-
 class Desktop {
  public:
   Desktop() : translator_([this](const DesktopEvent& event) { dispatch(event); }) {}
@@ -95,25 +87,14 @@ class Desktop {
   }
 
   MonitorHandle add(EventMask mask, GlobalHandler handler) {
-    MonitorHandle handle{registrations_.size() + 1};
-    auto registration = std::make_unique<Registration>();
-    registration->handle = handle;
-    registration->mask = mask;
-    registration->handler = std::move(handler);
-    registrations_.push_back(std::move(registration));
-    return handle;
+    return monitors_.add(mask, std::move(handler));
   }
 
   // Registrations are only added during start-up, before the stop can run;
   // afterwards removal touches atomics only. The hook goes with the last
   // monitor, from whichever thread removes it.
   void remove(MonitorHandle handle) {
-    bool anyActive = false;
-    for (const auto& registration : registrations_) {
-      if (registration->handle == handle) registration->active.store(false);
-      anyActive = anyActive || registration->active.load();
-    }
-    if (!anyActive) unhook();
+    if (!monitors_.remove(handle)) unhook();
   }
 
   // One GetMessage per event, the least a message loop costs: the host's end
@@ -215,18 +196,11 @@ class Desktop {
     for (const auto& missed : verdict.missed) translator_.translate(missed);
   }
 
-  void dispatch(const DesktopEvent& event) {
-    for (const auto& registration : registrations_) {
-      if (registration->handler && (registration->mask & event.type) &&
-          registration->active.load()) {
-        registration->handler(event);
-      }
-    }
-  }
+  void dispatch(const DesktopEvent& event) { monitors_.dispatch(event); }
 
   windows::KeyTranslator translator_;
   windows::HookWatch watch_;
-  std::vector<std::unique_ptr<Registration>> registrations_;
+  MonitorList monitors_;
   bool started_ = false;
   HANDLE hookReady_ = nullptr;
   DWORD hookThreadId_ = 0;
